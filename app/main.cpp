@@ -1,0 +1,11 @@
+#include "Unit1.h"
+
+int main(int argc, char* argv[]) {
+  TApplication Application(argc, argv);
+  Application.Guard([&] {
+    Application.Initialize();
+    Application.CreateForm(Form1);
+    Application.Run();
+  });
+  return 0;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// The modal boxes of the panel. Every box the program shows passes through
+// here, so that a test can see each one and answer it in place of a person.
+
+enum class BoxKind {
+  Message,  // plain box with an OK button
+  Error,    // stop icon, OK button only
+};
+
+struct Box {
+  BoxKind kind;
+  QString caption;
+  QString text;
+};
+
+// Takes a box instead of the screen and returns once it counts as closed.
+using BoxHandler = std::function<void(const Box&)>;
+
+// Installs `handler` (an empty one restores the real boxes) and returns the
+// one it replaces.
+BoxHandler SetBoxHandler(BoxHandler handler);
+
+// A modal box with `text` and an OK button; returns when it has been closed.
+void ShowMessage(const QString& text);
+
+// A modal error box with no owner window: stop icon, OK only.
+void ShowErrorBox(const QString& caption, const QString& text);
+
+// The system's message text for an errno value.
+QString SysErrorMessage(int code);

@@ -1,0 +1,128 @@
+#include "Support.h"
+
+#include "ComPort.h"
+#include "Unit1.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+Pty::Pty() {
+  char name[256] = {};
+  if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) qFatal("openpty failed");
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  path_ = name;
+}
+
+Pty::~Pty() {
+  if (master_ >= 0) ::close(master_);
+  ::close(slave_);
+}
+
+QByteArray Pty::take() {
+  QByteArray bytes;
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = master_ >= 0 ? ::read(master_, buffer, sizeof buffer) : -1;
+    if (n <= 0) return bytes;
+    bytes.append(buffer, static_cast<int>(n));
+  }
+}
+
+void Pty::unplug() {
+  ::close(master_);
+  master_ = -1;
+}
+
+BoxLog::BoxLog(Pty* board) : board_(board) {
+  previous_ = SetBoxHandler([this](const Box& box) {
+    collect();
+    boxes.push_back(box);
+    transcript_ += box.kind == BoxKind::Message && box.caption == QGuiApplication::applicationDisplayName()
+                       ? QStringLiteral("[%1]").arg(box.text)
+                       : QStringLiteral("[%1|%2]").arg(box.caption, box.text);
+    if (onBox) onBox(box);
+  });
+}
+
+BoxLog::~BoxLog() { SetBoxHandler(previous_); }
+
+void BoxLog::collect() {
+  if (board_) transcript_ += QString::fromLatin1(board_->take());
+}
+
+QString BoxLog::transcript() {
+  collect();
+  return transcript_;
+}
+
+QStringList BoxLog::captions() const {
+  QStringList list;
+  for (const Box& box : boxes) list << box.caption;
+  return list;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_)
+    ::setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+QString FullSend(const QStringList& commands) {
+  QString transcript;
+  for (const QString& command : commands) transcript += QStringLiteral("[%1]%1").arg(command);
+  return transcript;
+}
+
+TApplication* TheApplication = nullptr;
+
+QString BoxStates(const QStringList& names) {
+  QStringList states;
+  for (const QString& name : names) {
+    const auto* box = Form1->findChild<TCheckBox*>(name);
+    if (!box) qFatal("no check box %s", qPrintable(name));
+    states << QStringLiteral("%1=%2%3").arg(name, box->Checked() ? "+" : "-", box->isEnabled() ? "e" : "d");
+  }
+  return states.join(' ');
+}
+
+void ClickOn(const QString& name) {
+  auto* control = Form1->findChild<QAbstractButton*>(name);
+  if (!control) qFatal("no control %s", qPrintable(name));
+  QTest::mouseClick(control, Qt::LeftButton, Qt::NoModifier, control->rect().center());
+}
+
+ScopedForm::ScopedForm() {
+  TheApplication->CreateForm(Form1);
+  Form1->show();
+}
+
+ScopedForm::~ScopedForm() {
+  // Disconnect through the panel so no port is left to the next test.
+  if (Form1->comportbut->GetText() != QLatin1String("verbinden")) {
+    BoxLog quiet;
+    Form1->comportbut->click();
+  }
+  delete Form1;
+}

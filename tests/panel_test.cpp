@@ -1,0 +1,202 @@
+#include "Support.h"
+
+#include "ComPort.h"
+#include "Unit1.h"
+
+namespace {
+
+const QStringList kBoxes{"Abblendlicht", "Fernlicht", "Standlicht", "Links", "Rechts",
+                         "Parklicht", "Warnblinklicht", "Abblendlicht_auto", "Fernlicht_auto",
+                         "Nebelscheinwerfer", "Nebelschlussleuchte", "Innenraum", "Rueckwaerts"};
+
+// Everything on but the interior light, as far as a program write can go.
+void SwitchEverythingOn() {
+  BoxLog quiet;  // the low beam and side light send (to no port) on the way
+  for (const QString& name : kBoxes) {
+    auto* box = Form1->findChild<TCheckBox*>(name);
+    box->SetEnabled(true);
+    box->SetChecked(name != QLatin1String("Innenraum"));
+  }
+}
+
+}  // namespace
+
+class PanelTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void startsDisconnected() {
+    ScopedForm form;
+    QCOMPARE(Form1->windowTitle(), QStringLiteral("window"));
+    QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("verbinden"));
+    QCOMPARE(Form1->comports->ItemIndex(), 0);
+    QVERIFY(Form1->comports->isEnabled());
+    QCOMPARE(BoxStates(kBoxes),
+             QStringLiteral("Abblendlicht=-d Fernlicht=-d Standlicht=-d Links=-d Rechts=-d "
+                            "Parklicht=-d Warnblinklicht=-d Abblendlicht_auto=-d Fernlicht_auto=-d "
+                            "Nebelscheinwerfer=-d Nebelschlussleuchte=-d Innenraum=+d Rueckwaerts=-d"));
+  }
+
+  void greyedBoxesIgnoreClicks() {
+    ScopedForm form;
+    BoxLog log;
+    for (const QString& name : kBoxes) ClickOn(name);
+    QCOMPARE(log.boxes.size(), std::size_t{0});
+    QVERIFY(BoxStates(kBoxes).count(QLatin1Char('+')) == 1);
+  }
+
+  // Which boxes notify, in which order, and whether each was already
+  // (dis)abled when it did: the enabled flag must come before the state.
+  void stateTables_data() {
+    QTest::addColumn<bool>("connect");
+    QTest::addColumn<bool>("fromEverythingOn");
+    QTest::addColumn<QStringList>("notified");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("portChoice");
+    QTest::addColumn<QString>("boxes");
+    const QString connected = QStringLiteral(
+        "Abblendlicht=-e Fernlicht=-d Standlicht=-e Links=-e Rechts=-e Parklicht=-e "
+        "Warnblinklicht=-e Abblendlicht_auto=-e Fernlicht_auto=-e Nebelscheinwerfer=-d "
+        "Nebelschlussleuchte=-d Innenraum=+e Rueckwaerts=-e");
+    const QString disconnected = QStringLiteral(
+        "Abblendlicht=-d Fernlicht=-d Standlicht=-d Links=-d Rechts=-d Parklicht=-d "
+        "Warnblinklicht=-d Abblendlicht_auto=-d Fernlicht_auto=-d Nebelscheinwerfer=-d "
+        "Nebelschlussleuchte=-d Innenraum=+d Rueckwaerts=-d");
+    // The high beam notifies first: the low beam's handler clears it before
+    // the low beam's own notification reaches the recorder.
+    QTest::newRow("connect from start") << true << false << QStringList{} << "trennen" << false
+                                        << connected;
+    QTest::newRow("connect from everything on")
+        << true << true
+        << QStringList{"Fernlicht:e", "Abblendlicht:e", "Standlicht:e", "Links:e", "Rechts:e",
+                       "Parklicht:e", "Warnblinklicht:e", "Abblendlicht_auto:e", "Fernlicht_auto:e",
+                       "Nebelscheinwerfer:d", "Nebelschlussleuchte:d", "Innenraum:e", "Rueckwaerts:e"}
+        << "trennen" << false << connected;
+    QTest::newRow("disconnect from start") << false << false << QStringList{} << "verbinden" << true
+                                           << disconnected;
+    QTest::newRow("disconnect from everything on")
+        << false << true
+        << QStringList{"Fernlicht:e", "Abblendlicht:d", "Standlicht:d", "Links:d", "Rechts:d",
+                       "Parklicht:d", "Warnblinklicht:d", "Abblendlicht_auto:d", "Fernlicht_auto:d",
+                       "Nebelscheinwerfer:d", "Nebelschlussleuchte:d", "Innenraum:d", "Rueckwaerts:d"}
+        << "verbinden" << true << disconnected;
+  }
+
+  void stateTables() {
+    QFETCH(bool, connect);
+    QFETCH(bool, fromEverythingOn);
+    QFETCH(QStringList, notified);
+    QFETCH(QString, caption);
+    QFETCH(bool, portChoice);
+    QFETCH(QString, boxes);
+
+    ScopedForm form;
+    if (connect) Form1->comports->SetEnabled(true);
+    if (fromEverythingOn) SwitchEverythingOn();
+    QStringList seen;
+    for (const QString& name : kBoxes) {
+      auto* box = Form1->findChild<TCheckBox*>(name);
+      QObject::connect(box, &TCheckBox::Click, [&seen, box] {
+        seen << box->objectName() + (box->isEnabled() ? ":e" : ":d");
+      });
+    }
+    BoxLog log;
+    if (connect)
+      Form1->EnterConnectedState();
+    else
+      Form1->EnterDisconnectedState();
+
+    QCOMPARE(seen, notified);
+    QCOMPARE(Form1->comportbut->GetText(), caption);
+    QCOMPARE(Form1->comports->isEnabled(), portChoice);
+    QCOMPARE(BoxStates(kBoxes), boxes);
+    if (!fromEverythingOn) QCOMPARE(log.boxes.size(), std::size_t{0});
+    PortHandle = -1;
+  }
+
+  void layout_data() {
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("comportbut") << "TForm1" << QRect(160, 208, 209, 33) << "verbinden";
+    QTest::newRow("comports") << "TForm1" << QRect(280, 8, 89, 193) << "ComPort";
+    QTest::newRow("Allgemein") << "TForm1" << QRect(8, 8, 137, 89) << "Allgemein";
+    QTest::newRow("Standlicht") << "Allgemein" << QRect(8, 16, 81, 17) << "Standlicht";
+    QTest::newRow("Abblendlicht") << "Allgemein" << QRect(8, 40, 81, 17) << "Abblendlicht";
+    QTest::newRow("Fernlicht") << "Allgemein" << QRect(8, 64, 81, 17) << "Fernlicht";
+    QTest::newRow("Sonderfunktionen") << "TForm1" << QRect(8, 104, 137, 65) << "Sonderfunktionen";
+    QTest::newRow("Rueckwaerts") << "Sonderfunktionen" << QRect(8, 16, 97, 17) << "Rueckwaerts";
+    QTest::newRow("Innenraum") << "Sonderfunktionen" << QRect(8, 40, 97, 17) << "Innenraum";
+    QTest::newRow("Nebel") << "TForm1" << QRect(8, 176, 137, 65) << "Nebel";
+    QTest::newRow("Nebelschlussleuchte") << "Nebel" << QRect(8, 16, 121, 17) << "Nebelschlussleuchte";
+    QTest::newRow("Nebelscheinwerfer") << "Nebel" << QRect(8, 40, 121, 17) << "Nebelscheinwerfer";
+    QTest::newRow("Blinker") << "TForm1" << QRect(160, 8, 105, 121) << "Blinker";
+    QTest::newRow("Links") << "Blinker" << QRect(8, 16, 73, 17) << "Links";
+    QTest::newRow("Rechts") << "Blinker" << QRect(8, 40, 81, 17) << "Rechts";
+    QTest::newRow("Parklicht") << "Blinker" << QRect(8, 88, 81, 17) << "Parklicht";
+    QTest::newRow("Warnblinklicht") << "Blinker" << QRect(8, 64, 89, 17) << "Warnblinklicht";
+    QTest::newRow("Lichtautomatik") << "TForm1" << QRect(160, 136, 105, 65) << "Lichtautomatik";
+    QTest::newRow("Abblendlicht_auto") << "Lichtautomatik" << QRect(8, 16, 89, 17) << "Abblendlicht";
+    QTest::newRow("Fernlicht_auto") << "Lichtautomatik" << QRect(8, 40, 81, 17) << "Fernlicht";
+  }
+
+  // Each control where it was drawn, and its caption fits it at that size.
+  void layout() {
+    QFETCH(QString, parent);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+    ScopedForm form;
+    auto* control = Form1->findChild<QWidget*>(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(control);
+    QCOMPARE(control->parentWidget()->objectName(), parent);
+    QCOMPARE(control->geometry(), geometry);
+    QCOMPARE(control->fontInfo().pixelSize(), 11);
+    if (auto* group = qobject_cast<QGroupBox*>(control)) {
+      QCOMPARE(group->title(), caption);
+      // The title sits on the frame line between two short frame stubs.
+      const int title = group->fontMetrics().horizontalAdvance(caption);
+      QVERIFY2(title + 2 * 8 <= group->width(), qPrintable(QString::number(title)));
+      for (QWidget* child : group->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        QVERIFY2(child->geometry().top() > group->fontMetrics().height() / 2 + 1,
+                 qPrintable(child->objectName() + " crosses the title"));
+        QVERIFY2(group->contentsRect().contains(child->geometry()) ||
+                     QRect(QPoint(2, 2), group->size() - QSize(4, 4)).contains(child->geometry()),
+                 qPrintable(child->objectName() + " crosses the frame"));
+      }
+    } else {
+      auto* button = qobject_cast<QAbstractButton*>(control);
+      QCOMPARE(button->text(), caption);
+      QVERIFY2(button->sizeHint().width() <= button->width(),
+               qPrintable(QStringLiteral("needs %1 px").arg(button->sizeHint().width())));
+    }
+  }
+
+  void portItemsFit() {
+    ScopedForm form;
+    const QList<QRadioButton*> items = Form1->comports->Items();
+    QCOMPARE(items.size(), 6);
+    for (int i = 0; i < items.size(); ++i) {
+      QCOMPARE(items[i]->text(), QStringLiteral("Com%1").arg(i + 1));
+      QVERIFY(items[i]->sizeHint().width() <= items[i]->width());
+      QVERIFY(Form1->comports->contentsRect().contains(items[i]->geometry()));
+    }
+  }
+
+  void tabOrder() {
+    ScopedForm form;
+    const QStringList expected{"comportbut", "Com1", "Standlicht", "Abblendlicht", "Fernlicht",
+                               "Rueckwaerts", "Innenraum", "Nebelschlussleuchte", "Nebelscheinwerfer",
+                               "Links", "Rechts", "Parklicht", "Warnblinklicht", "Abblendlicht_auto",
+                               "Fernlicht_auto"};
+    QStringList chain;
+    QWidget* widget = Form1->comportbut;
+    do {
+      if (expected.contains(widget->objectName())) chain << widget->objectName();
+      widget = widget->nextInFocusChain();
+    } while (widget != Form1->comportbut);
+    QCOMPARE(chain, expected);
+  }
+};
+
+LICHT_TEST_MAIN(PanelTest)
+#include "panel_test.moc"

@@ -1,0 +1,165 @@
+#include "Support.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace {
+
+// A form that checks, while it is being built, where the application has
+// already published it.
+struct ProbeForm : TForm {
+  static ProbeForm* published;
+  static bool sawItself;
+  explicit ProbeForm(TApplication* owner) : TForm(owner) { sawItself = published == this; }
+};
+ProbeForm* ProbeForm::published = nullptr;
+bool ProbeForm::sawItself = false;
+
+}  // namespace
+
+class ToolkitTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void clickNotification_data() {
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<bool>("before");
+    QTest::addColumn<bool>("byUser");
+    QTest::addColumn<bool>("after");
+    QTest::addColumn<int>("notifications");
+    QTest::newRow("program checks an enabled box") << true << false << false << true << 1;
+    QTest::newRow("program unchecks an enabled box") << true << true << false << false << 1;
+    QTest::newRow("program checks a disabled box") << false << false << false << true << 1;
+    QTest::newRow("program unchecks a disabled box") << false << true << false << false << 1;
+    QTest::newRow("program writes the same state") << true << true << false << true << 0;
+    QTest::newRow("program writes the same state, disabled") << false << false << false << false << 0;
+    QTest::newRow("user clicks an enabled box") << true << false << true << true << 1;
+    QTest::newRow("user clicks a disabled box") << false << false << true << false << 0;
+  }
+
+  void clickNotification() {
+    QFETCH(bool, enabled);
+    QFETCH(bool, before);
+    QFETCH(bool, byUser);
+    QFETCH(bool, after);
+    QFETCH(int, notifications);
+
+    QWidget window;
+    auto* box = new TCheckBox(&window);
+    box->setText(QStringLiteral("Probe"));
+    box->SetChecked(before);
+    box->SetEnabled(enabled);
+    window.show();
+
+    QList<bool> seen;  // the state the handler found, once per notification
+    QObject::connect(box, &TCheckBox::Click, [&](TObject* sender) {
+      QCOMPARE(sender, box);
+      seen << box->Checked();
+    });
+    if (byUser)
+      QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, box->rect().center());
+    else
+      box->SetChecked(after);
+
+    // Already run, and with the new state, when the write has returned.
+    QCOMPARE(seen, QList<bool>(notifications, after));
+    QCOMPARE(box->Checked(), after);
+  }
+
+  void createFormPublishesBeforeConstruction() {
+    ProbeForm::sawItself = false;
+    TheApplication->CreateForm(ProbeForm::published);
+    QVERIFY(ProbeForm::published != nullptr);
+    QVERIFY(ProbeForm::sawItself);
+    delete ProbeForm::published;
+    QCOMPARE(ProbeForm::published, nullptr);  // the reference does not dangle
+  }
+
+  void guardShowsWhatIsThrown_data() {
+    QTest::addColumn<int>("thrown");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("toolkit exception keeps its message") << 0 << QStringLiteral("Fenster fehlt");
+    QTest::newRow("standard exception shows empty") << 1 << QString();
+    QTest::newRow("plain int shows empty") << 2 << QString();
+  }
+
+  void guardShowsWhatIsThrown() {
+    QFETCH(int, thrown);
+    QFETCH(QString, shown);
+    BoxLog log;
+    bool after = false;
+    TheApplication->Guard([&] {
+      if (thrown == 0) throw Exception(QStringLiteral("Fenster fehlt"));
+      if (thrown == 1) throw std::runtime_error("lost");
+      throw 42;
+    });
+    after = true;
+    QVERIFY(after);
+    QCOMPARE(log.boxes.size(), std::size_t{1});
+    QCOMPARE(log.boxes[0].kind, BoxKind::Error);
+    QCOMPARE(log.boxes[0].text, shown);
+  }
+
+  // What a handler throws is shown, and the message loop carries on.
+  void exceptionInHandlerKeepsTheLoopGoing() {
+    BoxLog log;
+    QWidget window;
+    auto* button = new TButton(&window);
+    button->resize(80, 30);
+    window.show();
+    int clicks = 0;
+    QObject::connect(button, &TButton::Click, [&] {
+      ++clicks;
+      throw Exception(QStringLiteral("Handler %1").arg(clicks));
+    });
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(clicks, 2);
+    QCOMPARE(log.captions().size(), 2);
+    QCOMPARE(log.boxes[1].text, QStringLiteral("Handler 2"));
+  }
+
+  // The real boxes: application-modal, closed here as a person would.
+  void realModalBoxes_data() {
+    QTest::addColumn<bool>("error");
+    QTest::newRow("message box") << false;
+    QTest::newRow("error box") << true;
+  }
+
+  void realModalBoxes() {
+    QFETCH(bool, error);
+    QString seenText;
+    QMessageBox::Icon seenIcon = QMessageBox::NoIcon;
+    Qt::WindowModality seenModality = Qt::NonModal;
+    QTimer closer;
+    closer.setInterval(20);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      seenText = box->text();
+      seenIcon = box->icon();
+      seenModality = box->windowModality();
+      box->button(QMessageBox::Ok)->click();
+    });
+    closer.start();
+    // A box nobody closes must fail the test, not hang it.
+    QTimer::singleShot(5000, [] {
+      if (QWidget* stuck = QApplication::activeModalWidget()) stuck->close();
+    });
+    if (error)
+      ShowErrorBox(QStringLiteral("WriteFile"), QStringLiteral("Input/output error"));
+    else
+      ShowMessage(QStringLiteral("a1"));
+    closer.stop();
+
+    QCOMPARE(seenText, error ? QStringLiteral("Input/output error") : QStringLiteral("a1"));
+    QCOMPARE(seenIcon, error ? QMessageBox::Critical : QMessageBox::NoIcon);
+    QCOMPARE(seenModality, Qt::ApplicationModal);
+  }
+};
+
+LICHT_TEST_MAIN(ToolkitTest)
+#include "toolkit_test.moc"
