@@ -25,6 +25,8 @@ class Pty {
 
   const std::string& path() const { return path_; }
   int master() const { return master_; }
+  // The terminal end, for setting up or reading back its line settings.
+  int slave() const { return slave_; }
   // Everything the panel has written so far, without waiting.
   QByteArray take();
   // Closes the board's end, as pulling the cable does.
