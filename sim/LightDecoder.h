@@ -1,0 +1,35 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The board's side of the light protocol: a stream of two-byte commands, a
+// channel letter 'a' to 'l' followed by '0' (off) or '1' (on), with nothing
+// between them. Bytes that do not fit are reported and skipped; the decoder
+// never stops.
+class LightDecoder {
+ public:
+  static constexpr int kChannels = 12;
+
+  struct Event {
+    enum Kind { Command, ProtocolError } kind;
+    char channel;       // 'a'..'l' for a command (and for an error after a letter)
+    bool on;            // the new state, for a command
+    std::uint8_t byte;  // the offending byte, for an error
+    std::string text;   // what the log shows
+  };
+
+  // Decodes `size` bytes and returns what they did, in order.
+  std::vector<Event> Feed(const std::uint8_t* bytes, std::size_t size);
+
+  bool IsOn(char channel) const { return lit_.at(static_cast<std::size_t>(channel - 'a')); }
+
+  // The German name of a channel's light.
+  static const char* Name(char channel);
+
+ private:
+  std::array<bool, kChannels> lit_{};
+  char pending_ = 0;  // a channel letter waiting for its state digit
+};
