@@ -157,10 +157,11 @@ void ShowApiError(const char* name) {
 
 void CloseComPort(int handle) {
   if (handle < 0) return;
-  WaitDrained(handle, Clock::now() + kWriteDeadline);
   // Output still held back would make close() wait in the kernel for up to
   // 30 seconds (the tty's closing wait); it cannot reach the board anyway.
-  ::tcflush(handle, TCOFLUSH);
+  // Only then is it flushed: on a pseudo-terminal the flush also throws away
+  // what the other end has not read yet.
+  if (!WaitDrained(handle, Clock::now() + kWriteDeadline)) ::tcflush(handle, TCOFLUSH);
   // The exclusive flag outlives this descriptor on a pty whose other end
   // stays open, and would lock out the next open.
   ::ioctl(handle, TIOCNXCL);
