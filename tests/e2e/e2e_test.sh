@@ -161,12 +161,37 @@ closing_while_connected_exits_cleanly() {
   stop
 }
 
+second_panel_cannot_take_the_port() {
+  start
+  click comportbut; answer 0
+  local first=$win first_pid=$panel_pid
+  LICHTSTEUERUNG_COM1="$device" "$panel" 2>/dev/null &
+  panel_pid=$!
+  pids+=($panel_pid)
+  for _ in $(seq 100); do
+    win=$(xdotool search --onlyvisible --name '^window$' | grep -v "^$first\$" | head -n1)
+    [ -n "$win" ] && break; sleep 0.05
+  done
+  local try
+  for try in $(seq 20); do
+    click comportbut; answer 1       # the open-failure message, every time
+    [ "$scenario_ok" = 1 ] || break
+  done
+  click Standlicht; answer 0         # the second panel never connected
+  win=$first
+  click Standlicht; answer 13        # the first one still owns the port
+  expect_raw "$(send 3=b1)"
+  kill "$first_pid" 2>/dev/null
+  stop
+}
+
 run "greyed-out boxes send nothing" greyed_boxes_send_nothing
 run "side light sends the whole state" side_light_sends_the_state
 run "low beam interlock" low_beam_interlock
 run "disconnect sends, then frees the port" disconnect_sends_then_frees_the_port
 run "an unmapped port is told" unmapped_port_is_told
 run "closing while connected exits 0" closing_while_connected_exits_cleanly
+run "a second panel cannot take the port, 20 of 20" second_panel_cannot_take_the_port
 
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" = 0 ]

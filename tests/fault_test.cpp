@@ -1,0 +1,357 @@
+// Ports that are not what they claim, held by others, unplugged or stalled:
+// every case is told to the user, nothing hangs, nothing leaks. Runs as an
+// ordinary user (nobody, in the dialout group) even when started as root,
+// because root walks through the permission and TIOCEXCL checks users meet.
+
+#include "Support.h"
+
+#include "ComPort.h"
+#include "Unit1.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A ttyS node whose minor has no UART behind it, made while still root.
+std::string noUartNode;
+
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+void Figure(const char* what, double value, const char* unit) {
+  std::printf("figure: %-58s %10.3f %s\n", what, value, unit);
+  std::fflush(stdout);
+}
+
+// Another process that holds the device: with flock, or with TIOCEXCL only.
+class Holder {
+ public:
+  Holder(const std::string& path, bool useFlock) {
+    int ready[2];
+    if (::pipe(ready) != 0) qFatal("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      const bool held = fd >= 0 && (useFlock ? ::flock(fd, LOCK_EX | LOCK_NB) : ::ioctl(fd, TIOCEXCL)) == 0;
+      const char ok = held ? 'y' : 'n';
+      (void)!::write(ready[1], &ok, 1);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char ok = 'n';
+    (void)!::read(ready[0], &ok, 1);
+    ::close(ready[0]);
+    if (ok != 'y') qFatal("holder could not take %s", path.c_str());
+  }
+  ~Holder() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_;
+};
+
+void Connect() { ClickOn(QStringLiteral("comportbut")); }
+
+bool Connected() { return Form1->comportbut->GetText() == QLatin1String("trennen"); }
+
+QString OpenFailure(const QString& where, int error) {
+  return QString::fromUtf8(
+             "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
+             "Bitte stellen sie sicher, das dieser von keiner anderen Anwendung benutzt wird.\n\n") +
+         where + ": " + SysErrorMessage(error);
+}
+
+}  // namespace
+
+class FaultTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void runsAsAnOrdinaryUser() { QVERIFY(::geteuid() != 0); }
+
+  void badPorts_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("error");  // 0: the port opens, but is no terminal
+    QTest::newRow("missing path") << "missing" << ENOENT;
+    QTest::newRow("directory") << "directory" << EISDIR;
+    QTest::newRow("/dev/null") << "/dev/null" << 0;
+    QTest::newRow("/dev/zero") << "/dev/zero" << 0;
+    QTest::newRow("regular file") << "file" << 0;
+    QTest::newRow("file with mode 000") << "mode000" << EACCES;
+    QTest::newRow("dangling symlink") << "dangling" << ENOENT;
+    QTest::newRow("empty value") << "empty" << ENODEV;
+    QTest::newRow("ttyS node without UART") << "nouart" << ENXIO;
+    QTest::newRow("pty whose other end is closed") << "deadpty" << ENOENT;
+    QTest::newRow("FIFO") << "fifo" << 0;
+    QTest::newRow("held with flock") << "flock" << EBUSY;
+    QTest::newRow("held with TIOCEXCL") << "tiocexcl" << EBUSY;
+  }
+
+  void badPorts() {
+    QFETCH(QString, kind);
+    QFETCH(int, error);
+    QTemporaryDir dir;
+    const std::string base = dir.path().toStdString();
+    std::string path = kind.startsWith('/') ? kind.toStdString() : base + "/port";
+    std::unique_ptr<Pty> pty;
+    std::unique_ptr<Holder> holder;
+    if (kind == "missing") path = base + "/ttyUSB9";
+    if (kind == "directory") path = base;
+    if (kind == "file" || kind == "mode000") std::ofstream(path) << "";
+    if (kind == "mode000") ::chmod(path.c_str(), 0);
+    if (kind == "dangling") (void)!::symlink((base + "/gone").c_str(), path.c_str());
+    if (kind == "empty") path.clear();
+    if (kind == "nouart") {
+      if (noUartNode.empty()) QSKIP("no device node could be made here");
+      path = noUartNode;
+    }
+    if (kind == "deadpty") {
+      Pty gone;
+      path = gone.path();
+    }
+    if (kind == "fifo") ::mkfifo(path.c_str(), 0600);
+    if (kind == "flock" || kind == "tiocexcl") {
+      pty = std::make_unique<Pty>();
+      path = pty->path();
+      holder = std::make_unique<Holder>(path, kind == "flock");
+    }
+
+    ScopedEnv map("LICHTSTEUERUNG_COM1", path);
+    ScopedForm form;
+    const int descriptors = OpenDescriptors();
+    BoxLog log;
+    const auto start = Clock::now();
+    Connect();
+    const double took = Seconds(Clock::now() - start);
+    Figure(qPrintable("connect, " + kind), took, "s");
+    QVERIFY(took < 1.0);
+
+    if (error != 0) {
+      const QString where = path.empty()
+                                ? QStringLiteral("Com1 (kein serieller Anschluss gefunden, LICHTSTEUERUNG_COM1 nicht gesetzt)")
+                                : QString::fromStdString(path);
+      QCOMPARE(log.transcript(), "[" + OpenFailure(where, error) + "]");
+      QVERIFY(!Connected());
+      QCOMPARE(PortHandle, -1);
+    } else {
+      const QString notTty = SysErrorMessage(ENOTTY);
+      QCOMPARE(log.transcript(), QStringLiteral("[GetCommState|%1][SetCommState|%1][SetCommTimeouts|%1]").arg(notTty));
+      QVERIFY(Connected());
+      // Sending and disconnecting work as on a port: no write errors.
+      ClickOn(QStringLiteral("Standlicht"));
+      Connect();
+      QVERIFY(!log.captions().contains("WriteFile"));
+      QCOMPARE(log.boxes.size(), std::size_t{3 + 13 + 13});
+    }
+    QCOMPARE(OpenDescriptors(), descriptors);
+  }
+
+  // The port stays for the panel alone, try after try.
+  void exclusiveUse_data() {
+    QTest::addColumn<bool>("useFlock");
+    QTest::newRow("outside process with flock") << true;
+    QTest::newRow("outside process with TIOCEXCL") << false;
+  }
+
+  void exclusiveUse() {
+    QFETCH(bool, useFlock);
+    Pty board;
+    Holder holder(board.path(), useFlock);
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    ScopedForm form;
+    BoxLog log;
+    int refused = 0;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      log.boxes.clear();
+      Connect();
+      refused += !Connected() && log.boxes.size() == 1 &&
+                 log.boxes[0].text == OpenFailure(QString::fromStdString(board.path()), EBUSY);
+    }
+    Figure(useFlock ? "refused while held (flock), of 20" : "refused while held (TIOCEXCL), of 20", refused, "");
+    QCOMPARE(refused, 20);
+  }
+
+  // The cable pulled 50 times, idle and in the middle of a send.
+  void unplug() {
+    ScopedForm form;
+    const int descriptors = OpenDescriptors();
+    int reported = 0;
+    for (int round = 0; round < 50; ++round) {
+      Pty board;
+      ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+      BoxLog log(&board);
+      Connect();
+      QVERIFY(Connected());
+      const bool midSend = round % 2 == 1;
+      if (midSend)
+        log.onBox = [&](const Box&) { if (log.boxes.size() == 6) board.unplug(); };
+      else
+        board.unplug();
+      ClickOn(QStringLiteral("Standlicht"));
+      const int failedWrites = static_cast<int>(log.captions().count("WriteFile"));
+      QCOMPARE(failedWrites, midSend ? 13 - 5 : 13);
+      for (const Box& box : log.boxes)
+        if (box.caption == "WriteFile") reported += box.text == SysErrorMessage(EIO);
+      Connect();  // disconnect: the lights-off send fails the same way, then the port is released
+      QVERIFY(!Connected());
+      QCOMPARE(PortHandle, -1);
+    }
+    QCOMPARE(OpenDescriptors(), descriptors);
+    Figure("unplugged writes reported as I/O errors", reported, "");
+
+    // Connected to an unplugged board, the panel idles without polling it.
+    Pty board;
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    Connect();
+    board.unplug();
+    const double cpu = CpuSeconds();
+    QTest::qWait(5000);
+    const double used = CpuSeconds() - cpu;
+    Figure("CPU over 5 s idle on an unplugged port", used, "s");
+    QVERIFY(used < 0.2);
+    // Responsive: the next send is told at once.
+    BoxLog log;
+    ClickOn(QStringLiteral("Standlicht"));
+    QCOMPARE(log.captions().count("WriteFile"), 13);
+
+    // And a new board on the same port name connects again.
+    Connect();
+    Pty replacement;
+    ScopedEnv remap("LICHTSTEUERUNG_COM1", replacement.path());
+    Connect();
+    QVERIFY(Connected());
+  }
+
+  // XOFF from the board: every write gives up at its deadline and says so.
+  void heldOutput() {
+    Pty board;
+    termios settings{};
+    ::tcgetattr(board.slave(), &settings);
+    settings.c_iflag |= IXON;
+    ::tcsetattr(board.slave(), TCSANOW, &settings);
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    ScopedForm form;
+    Connect();
+    const char xoff = 0x13;
+    QCOMPARE(::write(board.master(), &xoff, 1), ssize_t{1});
+    QTest::qWait(200);  // the terminal handles its input in a kernel worker
+
+    BoxLog log;
+    const double cpu = CpuSeconds();
+    double slowest = 0;
+    for (int send = 0; send < 100; ++send) {
+      const auto start = Clock::now();
+      SendCommand("a1", 2);
+      slowest = std::max(slowest, Seconds(Clock::now() - start));
+    }
+    const double used = CpuSeconds() - cpu;
+    Figure("held writes: slowest return", slowest, "s");
+    Figure("held writes: CPU for 100 sends", used, "s");
+    QCOMPARE(log.captions().count("WriteFile"), 100);
+    QVERIFY(log.boxes.back().text == SysErrorMessage(ETIMEDOUT));
+    QVERIFY(slowest < Seconds(kWriteDeadline) + 0.5);
+    QVERIFY(used < 1.0);
+
+    const auto start = Clock::now();
+    Connect();
+    const double closing = Seconds(Clock::now() - start);
+    Figure("disconnect while held", closing, "s");
+    QVERIFY(!Connected());
+    QVERIFY(closing < 2.0);
+  }
+
+  // Released at once: another process takes the port right after each disconnect.
+  void release() {
+    Pty board;
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    ScopedForm form;
+    BoxLog log;
+    const int descriptors = OpenDescriptors();
+    double slowest = 0;
+    for (int cycle = 0; cycle < 200; ++cycle) {
+      Connect();
+      QVERIFY(Connected());
+      Connect();
+      const auto start = Clock::now();
+      int taken = -1;
+      while (taken < 0 && Clock::now() - start < std::chrono::milliseconds(100)) {
+        const int other = ::open(board.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0) taken = other;
+        else if (other >= 0) ::close(other);
+      }
+      slowest = std::max(slowest, Seconds(Clock::now() - start));
+      QVERIFY2(taken >= 0, qPrintable(QStringLiteral("cycle %1: %2").arg(cycle).arg(SysErrorMessage(errno))));
+      ::close(taken);
+    }
+    Figure("slowest take-over after a disconnect", slowest, "s");
+    QCOMPARE(OpenDescriptors(), descriptors);
+    QCOMPARE(log.boxes.size(), std::size_t{0});
+  }
+};
+
+// As root, first make the node that only root can make, then become an
+// ordinary user in the dialout group, as a user of the panel is. The root
+// parent stays behind only to clear up the scratch folder.
+static int BecomeOrdinaryUser(const std::string& scratch) {
+  const std::string node = scratch + "/ttyS77";
+  if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(4, 64 + 77)) == 0) {
+    ::chmod(node.c_str(), 0666);
+    noUartNode = node;
+  }
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child < 0) qFatal("fork");
+  if (child > 0) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    std::filesystem::remove_all(scratch);
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+  }
+  const gid_t groups[] = {20};  // dialout
+  ::chown(scratch.c_str(), 65534, 65534);
+  if (::setgroups(1, groups) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+    qFatal("cannot drop root");
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  char scratch[] = "/tmp/lichtsteuerung-faults-XXXXXX";
+  if (!::mkdtemp(scratch)) qFatal("mkdtemp");
+  if (::geteuid() == 0) BecomeOrdinaryUser(scratch);
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("XDG_RUNTIME_DIR", scratch);
+  TApplication application(argc, argv);
+  application.Initialize();
+  TheApplication = &application;
+  FaultTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "fault_test.moc"
