@@ -8,12 +8,13 @@
 namespace {
 
 // Qt lets no exception leave its event loop. The form toolkit the panel is
-// written against shows what a handler throws and carries on with the loop,
-// so the dispatch of every event is guarded here.
+// written against shows what a handler throws and carries on with the loop.
+// Handlers are guarded where they are called (RunHandler), so that nothing
+// unwinds through Qt's widget code, which is not built for it and would leak;
+// this guard on the dispatch of every event catches whatever else escapes.
 class GuardedApplication : public QApplication {
  public:
-  GuardedApplication(int& argc, char** argv, TApplication& owner)
-      : QApplication(argc, argv), owner_(owner) {}
+  GuardedApplication(int& argc, char** argv, TApplication& owner) : QApplication(argc, argv), owner_(owner) {}
 
   bool notify(QObject* receiver, QEvent* event) override {
     try {
@@ -28,12 +29,25 @@ class GuardedApplication : public QApplication {
   TApplication& owner_;
 };
 
+// Runs a control's handlers; what they throw is shown and goes no further.
+template <class Emit>
+void RunHandler(Emit emitClick) {
+  try {
+    emitClick();
+  } catch (...) {
+    if (Application) Application->ShowCurrentException();
+  }
+}
+
 }  // namespace
 
-TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv) {}
+TApplication* Application = nullptr;
+
+TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv) { Application = this; }
 
 TApplication::~TApplication() {
   for (const QPointer<TForm>& form : forms_) delete form.data();
+  if (Application == this) Application = nullptr;
 }
 
 void TApplication::Initialize() {
@@ -81,7 +95,7 @@ void TApplication::Guard(const std::function<void()>& steps) {
 }
 
 TButton::TButton(QWidget* parent) : QPushButton(parent) {
-  connect(this, &QPushButton::clicked, this, [this] { emit Click(this); });
+  connect(this, &QPushButton::clicked, this, [this] { RunHandler([this] { emit Click(this); }); });
 }
 
 QList<QRadioButton*> TRadioGroup::Items() const {
@@ -104,5 +118,5 @@ void TRadioGroup::SetItemIndex(int index) {
 TCheckBox::TCheckBox(QWidget* parent) : QCheckBox(parent) {
   // toggled, unlike clicked, also follows the program's own writes, on a
   // disabled box too, and runs before setChecked returns.
-  connect(this, &QCheckBox::toggled, this, [this] { emit Click(this); });
+  connect(this, &QCheckBox::toggled, this, [this] { RunHandler([this] { emit Click(this); }); });
 }

@@ -76,6 +76,9 @@ class TApplication {
   std::vector<QPointer<TForm>> forms_;
 };
 
+// The one application object, as long as it exists.
+extern TApplication* Application;
+
 class TForm : public QWidget {
   Q_OBJECT
  public:
