@@ -62,22 +62,34 @@ struct BoxState {
 // The order matters: unchecking the low beam or the side light runs their
 // handlers, which send the state of the boxes further down as it still is.
 constexpr BoxState kConnectedBoxes[] = {
-    {&TForm1::Abblendlicht, true, false},       {&TForm1::Fernlicht, false, false},
-    {&TForm1::Standlicht, true, false},         {&TForm1::Links, true, false},
-    {&TForm1::Rechts, true, false},             {&TForm1::Parklicht, true, false},
-    {&TForm1::Warnblinklicht, true, false},     {&TForm1::Abblendlicht_auto, true, false},
-    {&TForm1::Fernlicht_auto, true, false},     {&TForm1::Nebelscheinwerfer, false, false},
-    {&TForm1::Nebelschlussleuchte, false, false}, {&TForm1::Innenraum, true, true},
+    {&TForm1::Abblendlicht, true, false},
+    {&TForm1::Fernlicht, false, false},
+    {&TForm1::Standlicht, true, false},
+    {&TForm1::Links, true, false},
+    {&TForm1::Rechts, true, false},
+    {&TForm1::Parklicht, true, false},
+    {&TForm1::Warnblinklicht, true, false},
+    {&TForm1::Abblendlicht_auto, true, false},
+    {&TForm1::Fernlicht_auto, true, false},
+    {&TForm1::Nebelscheinwerfer, false, false},
+    {&TForm1::Nebelschlussleuchte, false, false},
+    {&TForm1::Innenraum, true, true},
     {&TForm1::Rueckwaerts, true, false},
 };
 
 constexpr BoxState kDisconnectedBoxes[] = {
-    {&TForm1::Abblendlicht, false, false},      {&TForm1::Fernlicht, false, false},
-    {&TForm1::Standlicht, false, false},        {&TForm1::Links, false, false},
-    {&TForm1::Rechts, false, false},            {&TForm1::Parklicht, false, false},
-    {&TForm1::Warnblinklicht, false, false},    {&TForm1::Abblendlicht_auto, false, false},
-    {&TForm1::Fernlicht_auto, false, false},    {&TForm1::Nebelscheinwerfer, false, false},
-    {&TForm1::Nebelschlussleuchte, false, false}, {&TForm1::Innenraum, false, true},
+    {&TForm1::Abblendlicht, false, false},
+    {&TForm1::Fernlicht, false, false},
+    {&TForm1::Standlicht, false, false},
+    {&TForm1::Links, false, false},
+    {&TForm1::Rechts, false, false},
+    {&TForm1::Parklicht, false, false},
+    {&TForm1::Warnblinklicht, false, false},
+    {&TForm1::Abblendlicht_auto, false, false},
+    {&TForm1::Fernlicht_auto, false, false},
+    {&TForm1::Nebelscheinwerfer, false, false},
+    {&TForm1::Nebelschlussleuchte, false, false},
+    {&TForm1::Innenraum, false, true},
     {&TForm1::Rueckwaerts, false, false},
 };
 
@@ -217,7 +229,7 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
 bool TForm1::eventFilter(TObject* watched, QEvent* event) {
   if (event->type() != QEvent::ToolTip) return TForm::eventFilter(watched, event);
   // Devices come and go (USB adapters), so the tip is worked out when asked.
-  const int item = comports->Items().indexOf(qobject_cast<QRadioButton*>(watched));
+  const qsizetype item = comports->Items().indexOf(qobject_cast<QRadioButton*>(watched));
   if (item < 0) return TForm::eventFilter(watched, event);
   QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), DescribePort(kPortNames[item]),
                      qobject_cast<QWidget*>(watched));

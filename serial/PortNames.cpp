@@ -15,8 +15,7 @@ constexpr std::array<const char*, 3> kFamilies{"ttyS", "ttyUSB", "ttyACM"};
 // The 1-based port number of "Com<n>", or 0 for any other name.
 int PortNumber(const std::string& name) {
   if (name.size() < 4 || name.compare(0, 3, "Com") != 0) return 0;
-  if (!std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isdigit(c); }))
-    return 0;
+  if (!std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isdigit(c); })) return 0;
   if (name.size() > 6) return 0;  // far beyond any port; keeps stoi in range
   return std::stoi(name.substr(3));
 }

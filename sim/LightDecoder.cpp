@@ -16,9 +16,9 @@ std::string Hex(std::uint8_t byte) {
 
 const char* LightDecoder::Name(char channel) {
   static const char* const names[kChannels] = {
-      "Abblendlicht",      "Standlicht",        "Fernlicht",          "Rückfahrlicht",
-      "Blinker links",     "Blinker rechts",    "Nebelscheinwerfer",  "Nebelschlussleuchte",
-      "Innenraumlicht",    "Parklicht",         "Abblendautomatik",   "Fernlichtautomatik"};
+      "Abblendlicht",   "Standlicht",     "Fernlicht",         "Rückfahrlicht",
+      "Blinker links",  "Blinker rechts", "Nebelscheinwerfer", "Nebelschlussleuchte",
+      "Innenraumlicht", "Parklicht",      "Abblendautomatik",  "Fernlichtautomatik"};
   return IsChannel(static_cast<std::uint8_t>(channel)) ? names[channel - 'a'] : "?";
 }
 
@@ -40,9 +40,9 @@ std::vector<LightDecoder::Event> LightDecoder::Feed(const std::uint8_t* bytes, s
     if (byte == '0' || byte == '1') {
       const bool on = byte == '1';
       lit_[static_cast<std::size_t>(channel - 'a')] = on;
-      events.push_back({Event::Command, channel, on, byte,
-                        std::string{channel, static_cast<char>(byte)} + "  " + Name(channel) +
-                            (on ? " an" : " aus")});
+      events.push_back(
+          {Event::Command, channel, on, byte,
+           std::string{channel, static_cast<char>(byte)} + "  " + Name(channel) + (on ? " an" : " aus")});
       continue;
     }
     events.push_back({Event::ProtocolError, channel, false, byte,

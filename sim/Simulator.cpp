@@ -23,9 +23,8 @@ QString LineSettings(const termios& settings) {
     speed_t code;
     int baud;
   };
-  static constexpr Speed speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},
-                                     {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
-                                     {B57600, 57600}, {B115200, 115200}};
+  static constexpr Speed speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+                                     {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
   int baud = 0;
   for (const Speed& speed : speeds)
     if (cfgetospeed(&settings) == speed.code) baud = speed.baud;
@@ -34,8 +33,11 @@ QString LineSettings(const termios& settings) {
                    3 * static_cast<int>((settings.c_cflag & CSIZE) == CS8);
   const char parity = !(settings.c_cflag & PARENB) ? 'N' : (settings.c_cflag & PARODD) ? 'O' : 'E';
   const int stop = (settings.c_cflag & CSTOPB) ? 2 : 1;
-  return QStringLiteral("%1 Baud, %2%3%4").arg(baud ? QString::number(baud) : QStringLiteral("?"))
-      .arg(bits).arg(parity).arg(stop);
+  return QStringLiteral("%1 Baud, %2%3%4")
+      .arg(baud ? QString::number(baud) : QStringLiteral("?"))
+      .arg(bits)
+      .arg(parity)
+      .arg(stop);
 }
 
 }  // namespace
@@ -52,7 +54,8 @@ Simulator::Simulator(const QString& rawPath) {
   if (!rawPath.isEmpty()) {
     raw_.setFileName(rawPath);
     if (!raw_.open(QIODevice::Append | QIODevice::Unbuffered))
-      throw std::runtime_error("cannot write " + rawPath.toStdString() + ": " + raw_.errorString().toStdString());
+      throw std::runtime_error("cannot write " + rawPath.toStdString() + ": " +
+                               raw_.errorString().toStdString());
   }
 
   reader_ = std::make_unique<QSocketNotifier>(master_, QSocketNotifier::Read);
@@ -117,8 +120,10 @@ QWidget* Simulator::createWindow() {
     lamps_[i] = new QLabel;
     lamps_[i]->setFixedSize(16, 16);
     grid->addWidget(lamps_[i], i % 6, (i / 6) * 2);
-    grid->addWidget(new QLabel(QStringLiteral("%1  %2").arg(QChar(channel)).arg(QString::fromUtf8(LightDecoder::Name(channel)))),
-                    i % 6, (i / 6) * 2 + 1);
+    grid->addWidget(
+        new QLabel(
+            QStringLiteral("%1  %2").arg(QChar(channel)).arg(QString::fromUtf8(LightDecoder::Name(channel)))),
+        i % 6, (i / 6) * 2 + 1);
   }
   layout->addLayout(grid);
   lineLabel_ = new QLabel;
@@ -139,6 +144,7 @@ void Simulator::refreshWindow() {
     lamps_[i]->setAccessibleName(on ? QStringLiteral("an") : QStringLiteral("aus"));
   }
   lineLabel_->setText(QStringLiteral("Leitung: %1").arg(line_));
-  errorLabel_->setText(errors_ == 0 ? QStringLiteral("Keine Protokollfehler")
-                                    : QStringLiteral("%1 Protokollfehler, zuletzt: %2").arg(errors_).arg(lastError_));
+  errorLabel_->setText(errors_ == 0
+                           ? QStringLiteral("Keine Protokollfehler")
+                           : QStringLiteral("%1 Protokollfehler, zuletzt: %2").arg(errors_).arg(lastError_));
 }

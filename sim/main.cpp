@@ -28,8 +28,8 @@ void RequestQuit(int) {
 int main(int argc, char* argv[]) {
   bool headless = false;
   for (int i = 1; i < argc; ++i) headless = headless || std::strcmp(argv[i], "--headless") == 0;
-  std::unique_ptr<QCoreApplication> app = headless ? std::make_unique<QCoreApplication>(argc, argv)
-                                                   : std::make_unique<QApplication>(argc, argv);
+  std::unique_ptr<QCoreApplication> app =
+      headless ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("lichtgeraet-sim"));
 
   QCommandLineParser options;

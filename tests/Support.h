@@ -75,6 +75,9 @@ class ScopedEnv {
   bool had_;
 };
 
+// The CPU time this process has used so far, user and system.
+double CpuSeconds();
+
 // How many descriptors this process has open.
 int OpenDescriptors();
 

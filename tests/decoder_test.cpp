@@ -19,7 +19,11 @@ class DecoderTest : public QObject {
     QTest::newRow("letter beyond l") << QByteArray("m1a1") << "a" << 2;
     QTest::newRow("bad digit resyncs on a letter") << QByteArray("ab1") << "b" << 1;
     QTest::newRow("bad digit") << QByteArray("a2c1") << "c" << 1;
-    QTest::newRow("NUL and high bytes") << QByteArray("\0\xff" "d1", 4) << "d" << 2;
+    QTest::newRow("NUL and high bytes") << QByteArray(
+                                               "\0\xff"
+                                               "d1",
+                                               4)
+                                        << "d" << 2;
     QTest::newRow("upper case is not a channel") << QByteArray("A1") << "" << 2;
   }
 

@@ -13,7 +13,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -33,12 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 // A ttyS node whose minor has no UART behind it, made while still root.
 std::string noUartNode;
-
-double CpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
@@ -154,15 +148,17 @@ class FaultTest : public QObject {
     QVERIFY(took < 1.0);
 
     if (error != 0) {
-      const QString where = path.empty()
-                                ? QStringLiteral("Com1 (kein serieller Anschluss gefunden, LICHTSTEUERUNG_COM1 nicht gesetzt)")
-                                : QString::fromStdString(path);
+      const QString where =
+          path.empty()
+              ? QStringLiteral("Com1 (kein serieller Anschluss gefunden, LICHTSTEUERUNG_COM1 nicht gesetzt)")
+              : QString::fromStdString(path);
       QCOMPARE(log.transcript(), "[" + OpenFailure(where, error) + "]");
       QVERIFY(!Connected());
       QCOMPARE(PortHandle, -1);
     } else {
       const QString notTty = SysErrorMessage(ENOTTY);
-      QCOMPARE(log.transcript(), QStringLiteral("[GetCommState|%1][SetCommState|%1][SetCommTimeouts|%1]").arg(notTty));
+      QCOMPARE(log.transcript(),
+               QStringLiteral("[GetCommState|%1][SetCommState|%1][SetCommTimeouts|%1]").arg(notTty));
       QVERIFY(Connected());
       // Sending and disconnecting work as on a port: no write errors.
       ClickOn(QStringLiteral("Standlicht"));
@@ -194,7 +190,8 @@ class FaultTest : public QObject {
       refused += !Connected() && log.boxes.size() == 1 &&
                  log.boxes[0].text == OpenFailure(QString::fromStdString(board.path()), EBUSY);
     }
-    Figure(useFlock ? "refused while held (flock), of 20" : "refused while held (TIOCEXCL), of 20", refused, "");
+    Figure(useFlock ? "refused while held (flock), of 20" : "refused while held (TIOCEXCL), of 20", refused,
+           "");
     QCOMPARE(refused, 20);
   }
 
@@ -211,7 +208,9 @@ class FaultTest : public QObject {
       QVERIFY(Connected());
       const bool midSend = round % 2 == 1;
       if (midSend)
-        log.onBox = [&](const Box&) { if (log.boxes.size() == 6) board.unplug(); };
+        log.onBox = [&](const Box&) {
+          if (log.boxes.size() == 6) board.unplug();
+        };
       else
         board.unplug();
       ClickOn(QStringLiteral("Standlicht"));
@@ -303,8 +302,10 @@ class FaultTest : public QObject {
       int taken = -1;
       while (taken < 0 && Clock::now() - start < std::chrono::milliseconds(100)) {
         const int other = ::open(board.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0) taken = other;
-        else if (other >= 0) ::close(other);
+        if (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0)
+          taken = other;
+        else if (other >= 0)
+          ::close(other);
       }
       slowest = std::max(slowest, Seconds(Clock::now() - start));
       QVERIFY2(taken >= 0, qPrintable(QStringLiteral("cycle %1: %2").arg(cycle).arg(SysErrorMessage(errno))));
@@ -336,8 +337,12 @@ static int BecomeOrdinaryUser(const std::string& scratch) {
   }
   const gid_t groups[] = {20};  // dialout
   ::chown(scratch.c_str(), 65534, 65534);
-  if (::setgroups(1, groups) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+  if (::setgroups(1, groups) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+      ::setresuid(65534, 65534, 65534) != 0)
     qFatal("cannot drop root");
+  // Changing the user clears the dumpable flag, which LeakSanitizer needs to
+  // read this process's own memory maps at exit.
+  ::prctl(PR_SET_DUMPABLE, 1);
   return 0;
 }
 

@@ -43,31 +43,50 @@ class LightsTest : public QObject {
     QTest::addColumn<QStringList>("watched");
     QTest::addColumn<QString>("states");
 
-    QTest::newRow("side light on") << QStringList{"Standlicht"} << Send({{3, "b1"}}) << QStringList{"Standlicht"}
-                                   << "Standlicht=+e";
+    QTest::newRow("side light on") << QStringList{"Standlicht"} << Send({{3, "b1"}})
+                                   << QStringList{"Standlicht"} << "Standlicht=+e";
     QTest::newRow("side light off again")
         << QStringList{"Standlicht", "Standlicht"} << Send({{3, "b1"}}) + Send() << QStringList{} << "";
-    QTest::newRow("hazard lights in one write")
-        << QStringList{"Warnblinklicht", "Standlicht"} << Send({{3, "b1"}, {7, "e0f0e1f1"}}) << QStringList{} << "";
+    QTest::newRow("hazard lights in one write") << QStringList{"Warnblinklicht", "Standlicht"}
+                                                << Send({{3, "b1"}, {7, "e0f0e1f1"}}) << QStringList{} << "";
     QTest::newRow("left indicator before the hazard row")
         << QStringList{"Links", "Standlicht"} << Send({{3, "b1"}, {5, "e1"}}) << QStringList{} << "";
     QTest::newRow("every light on")
-        << QStringList{"Abblendlicht", "Fernlicht", "Parklicht", "Links", "Rechts", "Warnblinklicht",
-                       "Abblendlicht_auto", "Fernlicht_auto", "Rueckwaerts", "Innenraum", "Standlicht"}
-        << Send({{1, "a1"}}) + Send({{1, "a1"}, {2, "c1"}, {3, "b1"}, {4, "e0f0j1"}, {5, "e1"}, {6, "f1"},
-                                     {7, "e0f0e1f1"}, {8, "k1"}, {9, "l1"}, {12, "i0"}, {13, "d1"}})
+        << QStringList{"Abblendlicht", "Fernlicht",      "Parklicht",         "Links",
+                       "Rechts",       "Warnblinklicht", "Abblendlicht_auto", "Fernlicht_auto",
+                       "Rueckwaerts",  "Innenraum",      "Standlicht"}
+        << Send({{1, "a1"}}) + Send({{1, "a1"},
+                                     {2, "c1"},
+                                     {3, "b1"},
+                                     {4, "e0f0j1"},
+                                     {5, "e1"},
+                                     {6, "f1"},
+                                     {7, "e0f0e1f1"},
+                                     {8, "k1"},
+                                     {9, "l1"},
+                                     {12, "i0"},
+                                     {13, "d1"}})
         << QStringList{} << "";
     QTest::newRow("low beam replaces the side light")
         << QStringList{"Standlicht", "Abblendlicht"}
         << Send({{3, "b1"}}) + Send({{1, "a1"}}) + Send({{1, "a1"}})
-        << QStringList{"Standlicht", "Fernlicht", "Abblendlicht"} << "Standlicht=-e Fernlicht=-e Abblendlicht=+e";
+        << QStringList{"Standlicht", "Fernlicht", "Abblendlicht"}
+        << "Standlicht=-e Fernlicht=-e Abblendlicht=+e";
     QTest::newRow("high beam only with the low beam")
         << QStringList{"Fernlicht", "Abblendlicht", "Fernlicht", "Abblendlicht", "Fernlicht"}
         << Send({{1, "a1"}}) + Send() << QStringList{"Fernlicht", "Abblendlicht"}
         << "Fernlicht=-d Abblendlicht=-e";
     QTest::newRow("boxes without a handler send nothing")
-        << QStringList{"Links", "Rechts", "Parklicht", "Warnblinklicht", "Abblendlicht_auto", "Fernlicht_auto",
-                       "Innenraum", "Rueckwaerts", "Nebelscheinwerfer", "Nebelschlussleuchte"}
+        << QStringList{"Links",
+                       "Rechts",
+                       "Parklicht",
+                       "Warnblinklicht",
+                       "Abblendlicht_auto",
+                       "Fernlicht_auto",
+                       "Innenraum",
+                       "Rueckwaerts",
+                       "Nebelscheinwerfer",
+                       "Nebelschlussleuchte"}
         << QString() << QStringList{"Nebelscheinwerfer", "Nebelschlussleuchte"}
         << "Nebelscheinwerfer=-d Nebelschlussleuchte=-d";
     QTest::newRow("disconnect with the side light on")
@@ -75,18 +94,20 @@ class LightsTest : public QObject {
         << Send({{3, "b1"}}) + Send({{5, "e1"}, {12, "i0"}}) << QStringList{"Innenraum"} << "Innenraum=+d";
     QTest::newRow("disconnect with low beam and side light")
         << QStringList{"Abblendlicht", "Standlicht", "comportbut"}
-        << Send({{1, "a1"}}) + Send({{1, "a1"}, {3, "b1"}}) + Send({{3, "b1"}}) + Send() << QStringList{} << "";
+        << Send({{1, "a1"}}) + Send({{1, "a1"}, {3, "b1"}}) + Send({{3, "b1"}}) + Send() << QStringList{}
+        << "";
     QTest::newRow("disconnect with the low beam on")
         << QStringList{"Abblendlicht", "comportbut"} << Send({{1, "a1"}}) + Send() << QStringList{} << "";
-    QTest::newRow("disconnect with nothing on") << QStringList{"comportbut"} << QString() << QStringList{} << "";
-    QTest::newRow("reconnect sends nothing")
-        << QStringList{"Links", "comportbut", "comportbut"} << QString() << QStringList{"Links", "Innenraum"}
-        << "Links=-e Innenraum=+e";
+    QTest::newRow("disconnect with nothing on")
+        << QStringList{"comportbut"} << QString() << QStringList{} << "";
+    QTest::newRow("reconnect sends nothing") << QStringList{"Links", "comportbut", "comportbut"} << QString()
+                                             << QStringList{"Links", "Innenraum"} << "Links=-e Innenraum=+e";
 
     // The cable is pulled while the fifth echo box is open: that row and all
     // after it still get their box, and each write reports the error.
     QString unplugged = FullSend(kAllOff.mid(0, 4)).replace("b0", "b1");
-    for (const QString& command : kAllOff.mid(4)) unplugged += QStringLiteral("[%1][WriteFile|%2]").arg(command, SysErrorMessage(EIO));
+    for (const QString& command : kAllOff.mid(4))
+      unplugged += QStringLiteral("[%1][WriteFile|%2]").arg(command, SysErrorMessage(EIO));
     QTest::newRow("unplugged in the middle of a send")
         << QStringList{"unplug after 5", "Standlicht"} << unplugged << QStringList{} << "";
   }

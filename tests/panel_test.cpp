@@ -5,9 +5,10 @@
 
 namespace {
 
-const QStringList kBoxes{"Abblendlicht", "Fernlicht", "Standlicht", "Links", "Rechts",
-                         "Parklicht", "Warnblinklicht", "Abblendlicht_auto", "Fernlicht_auto",
-                         "Nebelscheinwerfer", "Nebelschlussleuchte", "Innenraum", "Rueckwaerts"};
+const QStringList kBoxes{"Abblendlicht",   "Fernlicht",         "Standlicht",          "Links",
+                         "Rechts",         "Parklicht",         "Warnblinklicht",      "Abblendlicht_auto",
+                         "Fernlicht_auto", "Nebelscheinwerfer", "Nebelschlussleuchte", "Innenraum",
+                         "Rueckwaerts"};
 
 // Everything on but the interior light, as far as a program write can go.
 void SwitchEverythingOn() {
@@ -64,22 +65,37 @@ class PanelTest : public QObject {
         "Nebelschlussleuchte=-d Innenraum=+d Rueckwaerts=-d");
     // The high beam notifies first: the low beam's handler clears it before
     // the low beam's own notification reaches the recorder.
-    QTest::newRow("connect from start") << true << false << QStringList{} << "trennen" << false
-                                        << connected;
-    QTest::newRow("connect from everything on")
-        << true << true
-        << QStringList{"Fernlicht:e", "Abblendlicht:e", "Standlicht:e", "Links:e", "Rechts:e",
-                       "Parklicht:e", "Warnblinklicht:e", "Abblendlicht_auto:e", "Fernlicht_auto:e",
-                       "Nebelscheinwerfer:d", "Nebelschlussleuchte:d", "Innenraum:e", "Rueckwaerts:e"}
-        << "trennen" << false << connected;
-    QTest::newRow("disconnect from start") << false << false << QStringList{} << "verbinden" << true
-                                           << disconnected;
-    QTest::newRow("disconnect from everything on")
-        << false << true
-        << QStringList{"Fernlicht:e", "Abblendlicht:d", "Standlicht:d", "Links:d", "Rechts:d",
-                       "Parklicht:d", "Warnblinklicht:d", "Abblendlicht_auto:d", "Fernlicht_auto:d",
-                       "Nebelscheinwerfer:d", "Nebelschlussleuchte:d", "Innenraum:d", "Rueckwaerts:d"}
-        << "verbinden" << true << disconnected;
+    QTest::newRow("connect from start") << true << false << QStringList{} << "trennen" << false << connected;
+    QTest::newRow("connect from everything on") << true << true << QStringList{"Fernlicht:e",
+                                                                               "Abblendlicht:e",
+                                                                               "Standlicht:e",
+                                                                               "Links:e",
+                                                                               "Rechts:e",
+                                                                               "Parklicht:e",
+                                                                               "Warnblinklicht:e",
+                                                                               "Abblendlicht_auto:e",
+                                                                               "Fernlicht_auto:e",
+                                                                               "Nebelscheinwerfer:d",
+                                                                               "Nebelschlussleuchte:d",
+                                                                               "Innenraum:e",
+                                                                               "Rueckwaerts:e"}
+                                                << "trennen" << false << connected;
+    QTest::newRow("disconnect from start")
+        << false << false << QStringList{} << "verbinden" << true << disconnected;
+    QTest::newRow("disconnect from everything on") << false << true << QStringList{"Fernlicht:e",
+                                                                                   "Abblendlicht:d",
+                                                                                   "Standlicht:d",
+                                                                                   "Links:d",
+                                                                                   "Rechts:d",
+                                                                                   "Parklicht:d",
+                                                                                   "Warnblinklicht:d",
+                                                                                   "Abblendlicht_auto:d",
+                                                                                   "Fernlicht_auto:d",
+                                                                                   "Nebelscheinwerfer:d",
+                                                                                   "Nebelschlussleuchte:d",
+                                                                                   "Innenraum:d",
+                                                                                   "Rueckwaerts:d"}
+                                                   << "verbinden" << true << disconnected;
   }
 
   void stateTables() {
@@ -96,9 +112,8 @@ class PanelTest : public QObject {
     QStringList seen;
     for (const QString& name : kBoxes) {
       auto* box = Form1->findChild<TCheckBox*>(name);
-      QObject::connect(box, &TCheckBox::Click, [&seen, box] {
-        seen << box->objectName() + (box->isEnabled() ? ":e" : ":d");
-      });
+      QObject::connect(box, &TCheckBox::Click,
+                       [&seen, box] { seen << box->objectName() + (box->isEnabled() ? ":e" : ":d"); });
     }
     BoxLog log;
     if (connect)
@@ -184,10 +199,10 @@ class PanelTest : public QObject {
 
   void tabOrder() {
     ScopedForm form;
-    const QStringList expected{"comportbut", "Com1", "Standlicht", "Abblendlicht", "Fernlicht",
-                               "Rueckwaerts", "Innenraum", "Nebelschlussleuchte", "Nebelscheinwerfer",
-                               "Links", "Rechts", "Parklicht", "Warnblinklicht", "Abblendlicht_auto",
-                               "Fernlicht_auto"};
+    const QStringList expected{
+        "comportbut",  "Com1",      "Standlicht",          "Abblendlicht",      "Fernlicht",
+        "Rueckwaerts", "Innenraum", "Nebelschlussleuchte", "Nebelscheinwerfer", "Links",
+        "Rechts",      "Parklicht", "Warnblinklicht",      "Abblendlicht_auto", "Fernlicht_auto"};
     QStringList chain;
     QWidget* widget = Form1->comportbut;
     do {

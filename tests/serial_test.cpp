@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -64,13 +63,6 @@ std::string LinkTarget(int fd) {
   return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
 }
 
-double CpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 }  // namespace
 
 class SerialTest : public QObject {
@@ -86,7 +78,10 @@ class SerialTest : public QObject {
       const tcflag_t cflags = (bits & 1 ? CRTSCTS : 0) | (bits & 2 ? CLOCAL : 0);
       const tcflag_t iflags = (bits & 4 ? IXON : 0) | (bits & 8 ? IXOFF : 0);
       QTest::addRow("%s%s%s%s", bits & 1 ? "crtscts " : "", bits & 2 ? "clocal " : "",
-                    bits & 4 ? "ixon " : "", bits & 8 ? "ixoff" : bits ? "" : "none")
+                    bits & 4 ? "ixon " : "",
+                    bits & 8 ? "ixoff"
+                    : bits   ? ""
+                             : "none")
           << cflags << iflags;
     }
   }
@@ -185,8 +180,8 @@ class SerialTest : public QObject {
     BoxLog log;
     ConnectOn(1);
     const QString notTty = SysErrorMessage(ENOTTY);
-    QCOMPARE(log.transcript(), QStringLiteral("[GetCommState|%1][SetCommState|%1][SetCommTimeouts|%1]")
-                                   .arg(notTty));
+    QCOMPARE(log.transcript(),
+             QStringLiteral("[GetCommState|%1][SetCommState|%1][SetCommTimeouts|%1]").arg(notTty));
     QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));
   }
 
@@ -276,9 +271,9 @@ class SerialTest : public QObject {
   void machinePorts() {
     QTemporaryDir sys;
     const std::pair<const char*, const char*> ttys[] = {
-        {"ttyS0", "4"}, {"ttyS1", "0"}, {"ttyS10", "4"}, {"ttyS2", "4"}, {"ttyUSB1", nullptr},
-        {"ttyUSB0", nullptr}, {"ttyACM0", nullptr}, {"tty0", nullptr}, {"ttyprintk", nullptr},
-        {"ttySx", "4"}, {"ttyS3", nullptr}};
+        {"ttyS0", "4"},         {"ttyS1", "0"},       {"ttyS10", "4"},      {"ttyS2", "4"},
+        {"ttyUSB1", nullptr},   {"ttyUSB0", nullptr}, {"ttyACM0", nullptr}, {"tty0", nullptr},
+        {"ttyprintk", nullptr}, {"ttySx", "4"},       {"ttyS3", nullptr}};
     for (const auto& [name, type] : ttys) {
       const std::filesystem::path entry = sys.filePath(name).toStdString();
       std::filesystem::create_directory(entry);
@@ -292,13 +287,20 @@ class SerialTest : public QObject {
   void portNames_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("variable");
-    QTest::newRow("Com1") << "Com1" << "LICHTSTEUERUNG_COM1";
-    QTest::newRow("Com6") << "Com6" << "LICHTSTEUERUNG_COM6";
-    QTest::newRow("lower case") << "com1" << "";
-    QTest::newRow("no number") << "Com" << "";
-    QTest::newRow("zero") << "Com0" << "";
-    QTest::newRow("sign") << "Com-1" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("Com1") << "Com1"
+                          << "LICHTSTEUERUNG_COM1";
+    QTest::newRow("Com6") << "Com6"
+                          << "LICHTSTEUERUNG_COM6";
+    QTest::newRow("lower case") << "com1"
+                                << "";
+    QTest::newRow("no number") << "Com"
+                               << "";
+    QTest::newRow("zero") << "Com0"
+                          << "";
+    QTest::newRow("sign") << "Com-1"
+                          << "";
+    QTest::newRow("empty") << ""
+                           << "";
   }
 
   void portNames() {

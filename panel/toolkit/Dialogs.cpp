@@ -25,25 +25,21 @@ void Show(const Box& box) {
     std::fprintf(stderr, "%s: %s\n", qPrintable(box.caption), qPrintable(box.text));
     return;
   }
-  QMessageBox dialog(box.kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon,
-                     box.caption, box.text, QMessageBox::Ok);
+  QMessageBox dialog(box.kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon, box.caption,
+                     box.text, QMessageBox::Ok);
   dialog.setWindowModality(Qt::ApplicationModal);
   dialog.exec();
 }
 
 }  // namespace
 
-BoxHandler SetBoxHandler(BoxHandler handler) {
-  return std::exchange(CurrentHandler(), std::move(handler));
-}
+BoxHandler SetBoxHandler(BoxHandler handler) { return std::exchange(CurrentHandler(), std::move(handler)); }
 
 void ShowMessage(const QString& text) {
   Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text});
 }
 
-void ShowErrorBox(const QString& caption, const QString& text) {
-  Show({BoxKind::Error, caption, text});
-}
+void ShowErrorBox(const QString& caption, const QString& text) { Show({BoxKind::Error, caption, text}); }
 
 QString SysErrorMessage(int code) {
   // The system category goes through the thread-safe strerror_r and follows
