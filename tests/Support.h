@@ -102,12 +102,12 @@ class ScopedForm {
 extern TApplication* TheApplication;
 
 // Runs the test object inside the program's own application object.
-#define LICHT_TEST_MAIN(TestClass)           \
-  int main(int argc, char** argv) {          \
-    qputenv("QT_QPA_PLATFORM", "offscreen"); \
-    TApplication application(argc, argv);    \
-    application.Initialize();                \
-    TheApplication = &application;           \
-    TestClass test;                          \
-    return QTest::qExec(&test, argc, argv);  \
+#define LICHT_TEST_MAIN(TestClass)                                                               \
+  int main(int argc, char** argv) {                                                              \
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen"); \
+    TApplication application(argc, argv);                                                        \
+    application.Initialize();                                                                    \
+    TheApplication = &application;                                                               \
+    TestClass test;                                                                              \
+    return QTest::qExec(&test, argc, argv);                                                      \
   }

@@ -3,6 +3,10 @@
 #include "ComPort.h"
 #include "Unit1.h"
 
+#include <QAccessible>
+#include <QApplication>
+#include <QtMath>
+
 namespace {
 
 const QStringList kBoxes{"Abblendlicht",   "Fernlicht",         "Standlicht",          "Links",
@@ -195,6 +199,73 @@ class PanelTest : public QObject {
       QVERIFY(items[i]->sizeHint().width() <= items[i]->width());
       QVERIFY(Form1->comports->contentsRect().contains(items[i]->geometry()));
     }
+  }
+
+  // Drawn on screen, no check box or port caption reaches its control's
+  // right edge: the last three columns hold no ink. (Push buttons clip their
+  // caption inside their frame; the size-hint check above covers them.) Runs
+  // at every scale the suite is started with (QT_SCALE_FACTOR).
+  void captionsNotClipped() {
+    ScopedForm form;
+    QVERIFY(QTest::qWaitForWindowExposed(Form1));
+    for (QAbstractButton* control : Form1->findChildren<QAbstractButton*>()) {
+      if (qobject_cast<QPushButton*>(control)) continue;
+      control->setEnabled(true);  // dark text; the background is light grey
+      control->clearFocus();      // the focus frame is not a caption
+      const QImage image = control->grab().toImage();
+      const int edge = qCeil(3 * image.devicePixelRatio());  // a cut glyph's last stroke
+      int ink = 0;
+      for (int x = image.width() - edge; x < image.width(); ++x)
+        for (int y = 0; y < image.height(); ++y) ink += qGray(image.pixel(x, y)) < 200;
+      QVERIFY2(ink == 0, qPrintable(QStringLiteral("%1: %2 dark pixels at its right edge at scale %3")
+                                        .arg(control->objectName())
+                                        .arg(ink)
+                                        .arg(image.devicePixelRatio())));
+    }
+  }
+
+  void accessibleNames() {
+    ScopedForm form;
+    QStringList names;
+    for (QWidget* control : Form1->findChildren<QWidget*>()) {
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+      QVERIFY(accessible);
+      const QString name = accessible->text(QAccessible::Name);
+      QVERIFY2(!name.isEmpty(), qPrintable(control->objectName()));
+      QVERIFY2(!names.contains(name), qPrintable(name + " is not unique"));
+      names << name;
+    }
+    QCOMPARE(names.size(), 26);  // 20 controls and the six ports
+  }
+
+  void keyboard() {
+    Pty board;
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    ScopedForm form;
+    Form1->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(Form1));
+    BoxLog log;
+
+    // Enter on the focused button connects.
+    Form1->comportbut->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));
+
+    // Tab walks the enabled controls in the layout's order, and round.
+    QStringList walked;
+    for (int step = 0; step < 11; ++step) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      walked << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(walked, QStringList({"Standlicht", "Abblendlicht", "Rueckwaerts", "Innenraum", "Links", "Rechts",
+                                  "Parklicht", "Warnblinklicht", "Abblendlicht_auto", "Fernlicht_auto",
+                                  "comportbut"}));
+
+    // Space toggles the focused box and runs its handler like a click.
+    Form1->Standlicht->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QVERIFY(Form1->Standlicht->Checked());
+    QCOMPARE(log.boxes.size(), std::size_t{13});
   }
 
   void tabOrder() {

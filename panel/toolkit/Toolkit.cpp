@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QStyleFactory>
 
 namespace {
@@ -96,6 +97,16 @@ void TApplication::Guard(const std::function<void()>& steps) {
 
 TButton::TButton(QWidget* parent) : QPushButton(parent) {
   connect(this, &QPushButton::clicked, this, [this] { RunHandler([this] { emit Click(this); }); });
+}
+
+void TButton::keyPressEvent(QKeyEvent* event) {
+  // A focused button is pressed with Enter as well as with Space, as users of
+  // form-based programs expect; Qt leaves Enter to dialogs' default buttons.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    click();
+    return;
+  }
+  QPushButton::keyPressEvent(event);
 }
 
 QList<QRadioButton*> TRadioGroup::Items() const {

@@ -96,6 +96,9 @@ class TButton : public QPushButton {
   QString GetText() const { return text(); }
   void SetText(const QString& caption) { setText(caption); }
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  signals:
   // A click by the user (or a key press while focused) on the enabled button.
   void Click(TObject* sender);
