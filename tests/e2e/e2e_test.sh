@@ -47,8 +47,18 @@ start() {  # start [VAR=value ...]: a fresh board and a fresh panel
   env LICHTSTEUERUNG_COM1="$device" "$@" "$panel" 2>"$work/panel.err" &
   panel_pid=$!
   pids+=($panel_pid)
-  win=$(timeout 10 xdotool search --sync --onlyvisible --name '^window$' | head -n1)
+  win=$(find_window "$panel_pid")
   [ -n "$win" ] || fail "the panel window did not appear"
+}
+
+find_window() {  # find_window <pid>: the panel window of that process
+  local id=""
+  for _ in $(seq 200); do
+    id=$(xdotool search --all --onlyvisible --pid "$1" --name '^window$' 2>/dev/null | head -n1)
+    [ -n "$id" ] && break
+    sleep 0.05
+  done
+  echo "$id"
 }
 
 stop() {
@@ -56,9 +66,9 @@ stop() {
   wait "$panel_pid" "$sim_pid" 2>/dev/null
 }
 
-click() {  # click <control>
+click() {  # click <control>: raised first, so no other window takes the click
   # shellcheck disable=SC2086
-  xdotool mousemove --window "$win" ${at[$1]} click 1
+  xdotool windowactivate --sync "$win" mousemove --window "$win" ${at[$1]} click 1
 }
 
 boxes_open() { xdotool search --onlyvisible --name '^lichtsteuerung$' 2>/dev/null | head -n1; }
@@ -168,10 +178,8 @@ second_panel_cannot_take_the_port() {
   LICHTSTEUERUNG_COM1="$device" "$panel" 2>/dev/null &
   panel_pid=$!
   pids+=($panel_pid)
-  for _ in $(seq 100); do
-    win=$(xdotool search --onlyvisible --name '^window$' | grep -v "^$first\$" | head -n1)
-    [ -n "$win" ] && break; sleep 0.05
-  done
+  win=$(find_window "$panel_pid")
+  [ -n "$win" ] || fail "the panel window did not appear"
   local try
   for try in $(seq 20); do
     click comportbut; answer 1       # the open-failure message, every time
