@@ -27,7 +27,8 @@ double CpuMilliseconds() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const int sends = argc > 1 ? std::atoi(argv[1]) : 1000;
+  const int sends = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 1000;
+  if (sends < 1) return 2;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   int master = -1;
   int slave = -1;

@@ -70,14 +70,18 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "startup_bench: no X display\n");
     return 2;
   }
-  const int runs = std::atoi(argv[1]);
+  const long runs = std::strtol(argv[1], nullptr, 10);
+  if (runs < 1) {
+    std::fprintf(stderr, "startup_bench: RUNS must be a positive number\n");
+    return 2;
+  }
   for (int p = 2; p < argc; ++p) {
     std::vector<double> times;
     std::vector<double> memory;
     double ms = 0;
     double kib = 0;
     RunOnce(display, argv[p], ms, kib);  // warm the file cache; not counted
-    for (int run = 0; run < runs; ++run) {
+    for (long run = 0; run < runs; ++run) {
       if (!RunOnce(display, argv[p], ms, kib)) {
         std::fprintf(stderr, "startup_bench: %s mapped no window\n", argv[p]);
         return 1;
