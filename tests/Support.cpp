@@ -5,7 +5,11 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -67,6 +71,39 @@ QStringList BoxLog::captions() const {
   QStringList list;
   for (const Box& box : boxes) list << box.caption;
   return list;
+}
+
+Holder::Holder(const std::string& path, Lock lock) {
+  int ready[2];
+  if (::pipe(ready) != 0) qFatal("pipe");
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls between fork and _exit.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool held =
+        fd >= 0 && (lock == Flock ? ::flock(fd, LOCK_EX | LOCK_NB) : ::ioctl(fd, TIOCEXCL)) == 0;
+    const char ok = held ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char ok = 'n';
+  (void)!::read(ready[0], &ok, 1);
+  ::close(ready[0]);
+  if (ok != 'y') qFatal("holder could not take %s", path.c_str());
+}
+
+Holder::~Holder() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+QString OpenFailureText(const QString& where, const QString& reason) {
+  return QString::fromUtf8(
+             "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
+             "Bitte stellen sie sicher, das dieser von keiner anderen Anwendung benutzt wird.\n\n") +
+         where + ": " + reason;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {

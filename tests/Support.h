@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QtTest>
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,6 +64,24 @@ class BoxLog {
   QString transcript_;
   BoxHandler previous_;
 };
+
+// Another process that holds a device until the object dies: with flock, as
+// cooperating programs do, or with TIOCEXCL alone, as terminal programs do.
+class Holder {
+ public:
+  enum Lock { Flock, Exclusive };
+  Holder(const std::string& path, Lock lock);
+  ~Holder();
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+
+ private:
+  pid_t pid_;
+};
+
+// The message for a port that does not open: the fixed text, then where the
+// port leads and the system's reason.
+QString OpenFailureText(const QString& where, const QString& reason);
 
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {

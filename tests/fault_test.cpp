@@ -41,46 +41,9 @@ void Figure(const char* what, double value, const char* unit) {
   std::fflush(stdout);
 }
 
-// Another process that holds the device: with flock, or with TIOCEXCL only.
-class Holder {
- public:
-  Holder(const std::string& path, bool useFlock) {
-    int ready[2];
-    if (::pipe(ready) != 0) qFatal("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      const bool held = fd >= 0 && (useFlock ? ::flock(fd, LOCK_EX | LOCK_NB) : ::ioctl(fd, TIOCEXCL)) == 0;
-      const char ok = held ? 'y' : 'n';
-      (void)!::write(ready[1], &ok, 1);
-      ::pause();
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char ok = 'n';
-    (void)!::read(ready[0], &ok, 1);
-    ::close(ready[0]);
-    if (ok != 'y') qFatal("holder could not take %s", path.c_str());
-  }
-  ~Holder() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_;
-};
-
 void Connect() { ClickOn(QStringLiteral("comportbut")); }
 
 bool Connected() { return Form1->comportbut->GetText() == QLatin1String("trennen"); }
-
-QString OpenFailure(const QString& where, int error) {
-  return QString::fromUtf8(
-             "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
-             "Bitte stellen sie sicher, das dieser von keiner anderen Anwendung benutzt wird.\n\n") +
-         where + ": " + SysErrorMessage(error);
-}
 
 }  // namespace
 
@@ -134,7 +97,7 @@ class FaultTest : public QObject {
     if (kind == "flock" || kind == "tiocexcl") {
       pty = std::make_unique<Pty>();
       path = pty->path();
-      holder = std::make_unique<Holder>(path, kind == "flock");
+      holder = std::make_unique<Holder>(path, kind == "flock" ? Holder::Flock : Holder::Exclusive);
     }
 
     ScopedEnv map("LICHTSTEUERUNG_COM1", path);
@@ -152,7 +115,7 @@ class FaultTest : public QObject {
           path.empty()
               ? QStringLiteral("Com1 (kein serieller Anschluss gefunden, LICHTSTEUERUNG_COM1 nicht gesetzt)")
               : QString::fromStdString(path);
-      QCOMPARE(log.transcript(), "[" + OpenFailure(where, error) + "]");
+      QCOMPARE(log.transcript(), "[" + OpenFailureText(where, SysErrorMessage(error)) + "]");
       QVERIFY(!Connected());
       QCOMPARE(PortHandle, -1);
     } else {
@@ -179,7 +142,7 @@ class FaultTest : public QObject {
   void exclusiveUse() {
     QFETCH(bool, useFlock);
     Pty board;
-    Holder holder(board.path(), useFlock);
+    Holder holder(board.path(), useFlock ? Holder::Flock : Holder::Exclusive);
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     ScopedForm form;
     BoxLog log;
@@ -187,8 +150,9 @@ class FaultTest : public QObject {
     for (int attempt = 0; attempt < 20; ++attempt) {
       log.boxes.clear();
       Connect();
-      refused += !Connected() && log.boxes.size() == 1 &&
-                 log.boxes[0].text == OpenFailure(QString::fromStdString(board.path()), EBUSY);
+      refused +=
+          !Connected() && log.boxes.size() == 1 &&
+          log.boxes[0].text == OpenFailureText(QString::fromStdString(board.path()), SysErrorMessage(EBUSY));
     }
     Figure(useFlock ? "refused while held (flock), of 20" : "refused while held (TIOCEXCL), of 20", refused,
            "");
