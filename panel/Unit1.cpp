@@ -144,7 +144,10 @@ TForm1::TForm1(TApplication* owner) : TForm(owner) {
   QFont designed = font();
   designed.setPixelSize(11);
   setFont(designed);
+  // The layout's 378 x 249 is the inside of the designed 386 x 276 window
+  // (4-pixel frame, 19-pixel title bar); the window manager adds its own.
   setMinimumSize(size());
+  move(475, 106);  // where it was designed to open; the window manager may place it elsewhere
 
   connect(comportbut, &TButton::Click, this, &TForm1::comportbutClick);
   connect(Standlicht, &TCheckBox::Click, this, &TForm1::StandlichtClick);

@@ -11,7 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QHelpEvent>
 #include <QTemporaryDir>
+#include <QToolTip>
 
 #include <chrono>
 #include <filesystem>
@@ -233,6 +236,29 @@ class SerialTest : public QObject {
     BoxLog log;
     QCOMPARE(SendCommand("d0", 2), std::uint32_t{0});
     QCOMPARE(log.transcript(), QStringLiteral("[d0][WriteFile|%1]").arg(SysErrorMessage(EBADF)));
+  }
+
+  // Hovering over a port tells where it leads at that moment.
+  void portTooltips_data() {
+    QTest::addColumn<QString>("mapping");
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("mapped") << "/dev/ttyUSB7"
+                            << "/dev/ttyUSB7";
+    QTest::newRow("mapped to nothing")
+        << ""
+        << "Com6 (kein serieller Anschluss gefunden, LICHTSTEUERUNG_COM6 nicht gesetzt)";
+  }
+
+  void portTooltips() {
+    QFETCH(QString, mapping);
+    QFETCH(QString, tip);
+    ScopedForm form;
+    ScopedEnv map("LICHTSTEUERUNG_COM6", mapping.toStdString());
+    QRadioButton* item = Form1->comports->Items().at(5);
+    QHelpEvent hover(QEvent::ToolTip, item->rect().center(), item->mapToGlobal(item->rect().center()));
+    QApplication::sendEvent(item, &hover);
+    QTRY_COMPARE(QToolTip::text(), tip);
+    QToolTip::hideText();
   }
 
   // Which ttys count as serial ports, and in which order.
