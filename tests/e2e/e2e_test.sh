@@ -18,7 +18,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $scenario: $*"; failed=$((failed + 1)); scenario_ok=0; }
+shots=${E2E_SHOTS:-}  # a folder for a screenshot of every failure
+fail() {
+  echo "FAIL: $scenario: $*"
+  failed=$((failed + 1))
+  scenario_ok=0
+  if [ -n "$shots" ]; then
+    mkdir -p "$shots"
+    import -window root "$shots/failure-$failed.png" 2>/dev/null && echo "      screen: $shots/failure-$failed.png"
+  fi
+}
 
 # A real X server on a free display, and a window manager so that boxes take
 # the keyboard focus as they do on a desktop.
@@ -39,11 +48,12 @@ declare -A at=(
 
 start() {  # start [VAR=value ...]: a fresh board and a fresh panel
   : >"$work/raw"
-  "$sim" --headless --raw "$work/raw" >"$work/sim.log" 2>&1 &
+  "$sim" --headless --raw "$work/raw" >"$work/sim.log" 2>>"$work/sim.err" &
   sim_pid=$!
   pids+=($sim_pid)
-  for _ in $(seq 100); do [ -s "$work/sim.log" ] && break; sleep 0.05; done
+  for _ in $(seq 400); do [ -s "$work/sim.log" ] && break; sleep 0.05; done
   device=$(head -n1 "$work/sim.log")
+  [ -c "$device" ] || fail "the simulator gave no device: '$device' $(cat "$work/sim.err")"
   env LICHTSTEUERUNG_COM1="$device" "$@" "$panel" 2>"$work/panel.err" &
   panel_pid=$!
   pids+=($panel_pid)
@@ -53,7 +63,7 @@ start() {  # start [VAR=value ...]: a fresh board and a fresh panel
 
 find_window() {  # find_window <pid>: the panel window of that process
   local id=""
-  for _ in $(seq 200); do
+  for _ in $(seq 400); do
     id=$(xdotool search --all --onlyvisible --pid "$1" --name '^window$' 2>/dev/null | head -n1)
     [ -n "$id" ] && break
     sleep 0.05
