@@ -320,7 +320,9 @@ int main(int argc, char** argv) {
   application.Initialize();
   TheApplication = &application;
   FaultTest test;
-  return QTest::qExec(&test, argc, argv);
+  const int failed = QTest::qExec(&test, argc, argv);
+  std::filesystem::remove_all(scratch);  // started as root, the parent clears up as well
+  return failed;
 }
 
 #include "fault_test.moc"
