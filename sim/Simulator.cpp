@@ -28,9 +28,8 @@ QString LineSettings(const termios& settings) {
   int baud = 0;
   for (const Speed& speed : speeds)
     if (cfgetospeed(&settings) == speed.code) baud = speed.baud;
-  const int bits = 5 + static_cast<int>((settings.c_cflag & CSIZE) == CS6) +
-                   2 * static_cast<int>((settings.c_cflag & CSIZE) == CS7) +
-                   3 * static_cast<int>((settings.c_cflag & CSIZE) == CS8);
+  const tcflag_t size = settings.c_cflag & CSIZE;
+  const int bits = size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5;
   const char parity = !(settings.c_cflag & PARENB) ? 'N' : (settings.c_cflag & PARODD) ? 'O' : 'E';
   const int stop = (settings.c_cflag & CSTOPB) ? 2 : 1;
   return QStringLiteral("%1 Baud, %2%3%4")

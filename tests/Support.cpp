@@ -45,6 +45,19 @@ void Pty::unplug() {
   master_ = -1;
 }
 
+void Pty::enableXonXoff() {
+  termios settings{};
+  ::tcgetattr(slave_, &settings);
+  settings.c_iflag |= IXON;
+  ::tcsetattr(slave_, TCSANOW, &settings);
+}
+
+void Pty::sendXoff() {
+  const char xoff = 0x13;
+  QCOMPARE(::write(master_, &xoff, 1), ssize_t{1});
+  QTest::qWait(200);  // the terminal handles its input in a kernel worker
+}
+
 BoxLog::BoxLog(Pty* board) : board_(board) {
   previous_ = SetBoxHandler([this](const Box& box) {
     collect();

@@ -33,6 +33,10 @@ class Pty {
   QByteArray take();
   // Closes the board's end, as pulling the cable does.
   void unplug();
+  // Software flow control on the terminal: set IXON before the panel
+  // connects (it keeps the setting), then hold its output with XOFF.
+  void enableXonXoff();
+  void sendXoff();
 
  private:
   int master_ = -1;

@@ -215,16 +215,11 @@ class FaultTest : public QObject {
   // XOFF from the board: every write gives up at its deadline and says so.
   void heldOutput() {
     Pty board;
-    termios settings{};
-    ::tcgetattr(board.slave(), &settings);
-    settings.c_iflag |= IXON;
-    ::tcsetattr(board.slave(), TCSANOW, &settings);
+    board.enableXonXoff();
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     ScopedForm form;
     Connect();
-    const char xoff = 0x13;
-    QCOMPARE(::write(board.master(), &xoff, 1), ssize_t{1});
-    QTest::qWait(200);  // the terminal handles its input in a kernel worker
+    board.sendXoff();
 
     BoxLog log;
     const double cpu = CpuSeconds();

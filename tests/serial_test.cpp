@@ -192,16 +192,11 @@ class SerialTest : public QObject {
   // and sleeps while it waits.
   void heldOutputIsReported() {
     Pty board;
-    termios settings{};
-    ::tcgetattr(board.slave(), &settings);
-    settings.c_iflag |= IXON;
-    ::tcsetattr(board.slave(), TCSANOW, &settings);
+    board.enableXonXoff();
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     ScopedForm form;
     ConnectOn(1);
-    const char xoff = 0x13;
-    QCOMPARE(::write(board.master(), &xoff, 1), ssize_t{1});
-    QTest::qWait(50);
+    board.sendXoff();
 
     BoxLog log(&board);
     const double cpu = CpuSeconds();
