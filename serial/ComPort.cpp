@@ -47,10 +47,18 @@ bool WaitWritable(int handle, Clock::time_point deadline) {
   }
 }
 
-// Waits until the bytes written have left the port. A port whose output is
-// held back (flow control, XOFF) keeps them queued in the driver; that must be
-// told to the user, not hidden behind a write that "succeeded". Descriptors
-// without an output queue (files, pipes) have nothing to wait for.
+// Waits until the bytes written have left the driver. A port whose output is
+// held back (flow control, XOFF) keeps them queued; that must be told to the
+// user, not hidden behind a write that "succeeded".
+//
+// TIOCOUTQ counts what the driver still holds, and no more: on an 8250 UART
+// the kernel's transmit buffer (the chip's 16-byte FIFO leaves in at most
+// 17 ms at 9600 baud), on a USB adapter the bytes not yet handed to the USB
+// host controller. A USB adapter's own chip buffer is invisible to it, so
+// output that the adapter's chip holds back (hardware or XON/XOFF flow control
+// done in the chip) counts as sent. A pty has no queue and reads 0: there a
+// held line shows up as a write that does not go through. Descriptors without
+// an output queue (files, pipes) have nothing to wait for.
 bool WaitDrained(int handle, Clock::time_point deadline) {
   for (;;) {
     int queued = 0;
@@ -112,7 +120,24 @@ void ConfigureComPort(int handle) {
   settings.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   settings.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
   settings.c_oflag &= ~OPOST;
-  if (::tcsetattr(handle, TCSANOW, &settings) != 0) ShowApiError("SetCommState");
+  if (::tcsetattr(handle, TCSANOW, &settings) != 0) {
+    ShowApiError("SetCommState");
+    return;
+  }
+  // tcsetattr succeeds when the driver took any one of the changes, and a
+  // driver may round a speed or refuse a character size without a word (a
+  // UART clocked too slowly for 9600 baud gives the fastest it has). Only
+  // what the port reports now tells whether the board can understand it.
+  termios taken{};
+  if (::tcgetattr(handle, &taken) != 0) {
+    ShowApiError("SetCommState");
+    return;
+  }
+  if (::cfgetospeed(&taken) != B9600 || ::cfgetispeed(&taken) != B9600 ||
+      (taken.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8) {
+    errno = EINVAL;  // POSIX: "an attempt ... to change an attribute ... to an unsupported value"
+    ShowApiError("SetCommState");
+  }
 }
 
 void SetComTimeouts(int handle) {
@@ -121,8 +146,11 @@ void SetComTimeouts(int handle) {
     ShowApiError("SetCommTimeouts");
     return;
   }
-  // A read returns what has arrived after at most 100 ms of silence; termios
-  // counts in tenths of a second, so this is as short as it gets.
+  // Reads are to return what has arrived after at most 100 ms of silence,
+  // the shortest gap termios can express (tenths of a second). The panel
+  // never reads and its descriptor is non-blocking, where VMIN and VTIME do
+  // nothing; they are set so that the port is left as described for any
+  // program that opens it after the panel (the settings outlive the close).
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 1;
   if (::tcsetattr(handle, TCSANOW, &settings) != 0) ShowApiError("SetCommTimeouts");
@@ -157,10 +185,11 @@ void ShowApiError(const char* name) {
 
 void CloseComPort(int handle) {
   if (handle < 0) return;
-  // Output still held back would make close() wait in the kernel for up to
-  // 30 seconds (the tty's closing wait); it cannot reach the board anyway.
-  // Only then is it flushed: on a pseudo-terminal the flush also throws away
-  // what the other end has not read yet.
+  // Output still held back would make close() wait in the kernel for the
+  // tty's closing wait (30 s on a UART, even on a non-blocking descriptor);
+  // it cannot reach the board anyway. Only then is it flushed: on a
+  // pseudo-terminal the flush also throws away what the other end has not
+  // read yet.
   if (!WaitDrained(handle, Clock::now() + kWriteDeadline)) ::tcflush(handle, TCOFLUSH);
   // The exclusive flag outlives this descriptor on a pty whose other end
   // stays open, and would lock out the next open.

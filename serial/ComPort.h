@@ -17,15 +17,19 @@ inline constexpr std::chrono::milliseconds kWriteDeadline{1000};
 // descriptor, or -1 with errno saying why; nothing is left open on failure.
 int OpenComPort(const char* name);
 
-// 9600 baud, 8 data bits, no parity, one stop bit; flow control and the
-// modem lines stay as the port had them.
+// 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
+// flow control (CRTSCTS, IXON, IXOFF) and the modem-control flags (CLOCAL,
+// HUPCL) stay as the port had them. The modem lines themselves follow the
+// kernel: opening the port raised DTR and RTS, and with HUPCL closing it
+// drops them again.
 void ConfigureComPort(int handle);
 
-// Read timing: a 100 ms gap between bytes ends a read.
+// Read timing for the port: a 100 ms gap between bytes ends a read.
 void SetComTimeouts(int handle);
 
 // Echoes `text` in a message box, then writes exactly `length` bytes of it to
-// PortHandle. Returns the number of bytes the port took.
+// PortHandle and waits (up to kWriteDeadline) until the driver has sent them.
+// Returns the number of bytes the port took.
 std::uint32_t SendCommand(const char* text, std::uint32_t length);
 
 // Reports the last system error (errno) in an error box captioned `name`.
