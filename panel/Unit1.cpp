@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <iterator>
 
 TForm1* Form1 = nullptr;
@@ -18,6 +19,12 @@ namespace {
 
 const QString kConnect = QStringLiteral("verbinden");
 const QString kDisconnect = QStringLiteral("trennen");
+
+// Serial ports belong to the group dialout on Debian and its kin.
+const QString kDialoutHint = QString::fromUtf8(
+    "Ihr Benutzer darf diesen Anschluss nicht öffnen: Nehmen Sie ihn mit "
+    "\u201Esudo usermod -aG dialout $USER\u201C in die Gruppe dialout auf und melden Sie sich danach neu "
+    "an.");
 
 constexpr const char* kPortNames[] = {"Com1", "Com2", "Com3", "Com4", "Com5", "Com6"};
 
@@ -102,12 +109,26 @@ void ApplyBoxStates(const BoxState (&table)[N]) {
   }
 }
 
-// Where a port name leads, in words for the user.
-QString DescribePort(const char* name) {
+// Where a port name leads, in words for the user: the device, or why there
+// is none.
+QString PortWhere(const char* name) {
+  const std::string variable = ComPortVariable(name);
+  const char* mapped = std::getenv(variable.c_str());
+  if (mapped && *mapped == '\0')
+    return QStringLiteral("%1 (%2 ist gesetzt, aber leer)")
+        .arg(QLatin1String(name), QString::fromStdString(variable));
   const std::string device = ComPortDevice(name);
   if (!device.empty()) return QString::fromStdString(device);
   return QStringLiteral("%1 (kein serieller Anschluss gefunden, %2 nicht gesetzt)")
-      .arg(QLatin1String(name), QString::fromStdString(ComPortVariable(name)));
+      .arg(QLatin1String(name), QString::fromStdString(variable));
+}
+
+// The tooltip of a port: where it leads, and what the machine knows of the
+// device there, so that two adapters can be told apart.
+QString PortTip(const char* name) {
+  const std::string device = ComPortDevice(name);
+  if (device.empty()) return PortWhere(name);
+  return QString::fromStdString(DescribePort(device, IdentifyPort(device)));
 }
 
 }  // namespace
@@ -222,10 +243,13 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
   const int reason = errno;
   // The fixed text guesses another program; the system's reason tells the
   // real one, most often a user who is not in the dialout group.
-  ShowMessage(QString::fromUtf8("Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
-                                "Bitte stellen sie sicher, das dieser von keiner anderen "
-                                "Anwendung benutzt wird.") +
-              QStringLiteral("\n\n%1: %2").arg(DescribePort(name), SysErrorMessage(reason)));
+  QString text = QString::fromUtf8(
+                     "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
+                     "Bitte stellen sie sicher, das dieser von keiner anderen "
+                     "Anwendung benutzt wird.") +
+                 QStringLiteral("\n\n%1: %2").arg(PortWhere(name), SysErrorMessage(reason));
+  if (reason == EACCES) text += QStringLiteral("\n\n") + kDialoutHint;
+  ShowMessage(text);
   Form1->EnterDisconnectedState();
 }
 
@@ -234,7 +258,7 @@ bool TForm1::eventFilter(TObject* watched, QEvent* event) {
   // Devices come and go (USB adapters), so the tip is worked out when asked.
   const qsizetype item = comports->Items().indexOf(qobject_cast<QRadioButton*>(watched));
   if (item < 0) return TForm::eventFilter(watched, event);
-  QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), DescribePort(kPortNames[item]),
+  QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), PortTip(kPortNames[item]),
                      qobject_cast<QWidget*>(watched));
   return true;
 }

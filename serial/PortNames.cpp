@@ -42,6 +42,23 @@ bool HasUart(const std::filesystem::path& ttyEntry) {
   return type >> uart && uart != 0;
 }
 
+// The first line of a sysfs attribute, or "" where there is none.
+std::string Attribute(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Calls `visit` for each entry of `folder`; a folder that is missing or
+// changes meanwhile ends the walk instead of throwing.
+template <class Visit>
+void ForEachEntry(const std::filesystem::path& folder, Visit visit) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+    visit(*it);
+}
+
 }  // namespace
 
 std::string ComPortVariable(const std::string& name) {
@@ -59,17 +76,59 @@ std::string ComPortDevice(const std::string& name) {
 
 std::vector<std::string> SerialPorts(const std::string& ttyClass) {
   std::vector<std::tuple<int, long, std::string>> found;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(ttyClass, error)) {
+  ForEachEntry(ttyClass, [&](const std::filesystem::directory_entry& entry) {
     const std::string tty = entry.path().filename().string();
     const auto [rank, number] = Classify(tty);
-    if (rank < 0) continue;
-    if (rank == 0 && !HasUart(entry.path())) continue;
+    if (rank < 0 || (rank == 0 && !HasUart(entry.path()))) return;
     found.emplace_back(rank, number, "/dev/" + tty);
-  }
+  });
   std::sort(found.begin(), found.end());
   std::vector<std::string> ports;
   ports.reserve(found.size());
   for (auto& port : found) ports.push_back(std::move(std::get<2>(port)));
   return ports;
+}
+
+PortIdentity IdentifyPort(const std::string& path, const std::string& ttyClass,
+                          const std::string& byIdFolder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  PortIdentity identity;
+  const fs::path device = fs::weakly_canonical(path, error);
+  identity.device = error ? path : device.string();
+
+  ForEachEntry(byIdFolder, [&](const fs::directory_entry& link) {
+    std::error_code linkError;
+    if (fs::canonical(link.path(), linkError) == device && !linkError)
+      identity.byId.push_back(link.path().string());
+  });
+  std::sort(identity.byId.begin(), identity.byId.end());
+
+  // /sys/class/tty/ttyUSB0/device is the adapter's port; the USB device
+  // that names maker and serial number sits a few folders above it (above
+  // the interface), and is the first with an idVendor.
+  fs::path folder = fs::canonical(fs::path(ttyClass) / device.filename() / "device", error);
+  for (int up = 0; !error && up < 4 && !folder.empty() && folder != folder.root_path();
+       ++up, folder = folder.parent_path()) {
+    if (!fs::exists(folder / "idVendor", error)) continue;
+    identity.maker = Attribute(folder / "manufacturer");
+    identity.product = Attribute(folder / "product");
+    identity.serialNumber = Attribute(folder / "serial");
+    break;
+  }
+  return identity;
+}
+
+std::string DescribePort(const std::string& path, const PortIdentity& identity) {
+  std::string text = path;
+  if (!identity.device.empty() && identity.device != path) text += " (" + identity.device + ")";
+  std::string adapter = identity.maker;
+  if (!identity.product.empty()) adapter += (adapter.empty() ? "" : " ") + identity.product;
+  if (!adapter.empty()) {
+    text += " \u2014 " + adapter;
+    if (!identity.serialNumber.empty()) text += ", Seriennummer " + identity.serialNumber;
+  }
+  for (const std::string& link : identity.byId)
+    if (link != path) text += "\n" + link;
+  return text;
 }

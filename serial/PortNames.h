@@ -19,3 +19,22 @@ std::string ComPortDevice(const std::string& name);
 // USB modems and boards (ttyACM), each in numeric order. `ttyClass` is the
 // sysfs folder that lists the tty devices.
 std::vector<std::string> SerialPorts(const std::string& ttyClass = "/sys/class/tty");
+
+// What the machine says about the device behind a port, for telling one
+// adapter from another. Empty fields are unknown.
+struct PortIdentity {
+  std::string device;             // the device node that `path` leads to
+  std::vector<std::string> byId;  // its stable names in `byIdFolder`, sorted
+  std::string maker;              // USB adapters and boards: from the USB device
+  std::string product;
+  std::string serialNumber;
+};
+
+// Never throws: sysfs entries come and go while an adapter is plugged.
+PortIdentity IdentifyPort(const std::string& path, const std::string& ttyClass = "/sys/class/tty",
+                          const std::string& byIdFolder = "/dev/serial/by-id");
+
+// `path` and its identity in words for the user, e.g.
+// "/dev/ttyUSB0 — FTDI FT232R USB UART, Seriennummer A50285BI", followed by
+// a line for each stable name.
+std::string DescribePort(const std::string& path, const PortIdentity& identity);
