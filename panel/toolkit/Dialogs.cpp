@@ -1,7 +1,12 @@
 #include "Dialogs.h"
 
+#include "Toolkit.h"
+
 #include <QApplication>
+#include <QGridLayout>
+#include <QKeyEvent>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 #include <cstdio>
 #include <system_error>
@@ -14,7 +19,29 @@ BoxHandler& CurrentHandler() {
   return handler;
 }
 
-void Show(const Box& box) {
+// A key held down over a box must not run through the boxes that follow it:
+// the box that appears next would take the auto-repeated Enter as a fresh
+// press. Held keys act once, on the box they were pressed on.
+class IgnoreAutoRepeat : public QObject {
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) &&
+        static_cast<QKeyEvent*>(event)->isAutoRepeat())
+      return true;
+    return QObject::eventFilter(watched, event);
+  }
+};
+
+// Room for the caption in the window manager's title bar, next to its
+// buttons; a box showing "a0" is otherwise narrower than its own title.
+int TitleWidth(const QString& caption) {
+  QFont title = QApplication::font();
+  title.setBold(true);
+  constexpr int kTitleButtons = 120;  // icon, close, maximise and minimise, and the frame
+  return QFontMetrics(title).horizontalAdvance(caption) + kTitleButtons;
+}
+
+void Show(const Box& box, QWidget* owner) {
   if (const BoxHandler& handler = CurrentHandler()) {
     handler(box);
     return;
@@ -26,8 +53,16 @@ void Show(const Box& box) {
     return;
   }
   QMessageBox dialog(box.kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon, box.caption,
-                     box.text, QMessageBox::Ok);
+                     box.text, QMessageBox::Ok, owner);
   dialog.setWindowModality(Qt::ApplicationModal);
+  IgnoreAutoRepeat heldKeys;
+  dialog.installEventFilter(&heldKeys);
+  for (QWidget* child : dialog.findChildren<QWidget*>()) child->installEventFilter(&heldKeys);
+  // QMessageBox sizes itself to its layout when shown, so the title's room
+  // goes into the layout.
+  if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))
+    grid->addItem(new QSpacerItem(TitleWidth(box.caption), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
   dialog.exec();
 }
 
@@ -36,10 +71,17 @@ void Show(const Box& box) {
 BoxHandler SetBoxHandler(BoxHandler handler) { return std::exchange(CurrentHandler(), std::move(handler)); }
 
 void ShowMessage(const QString& text) {
-  Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text});
+  // Owned by the main window, so that every window manager keeps the box
+  // above the panel it blocks and centres it there.
+  Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text},
+       Application ? Application->MainForm() : nullptr);
 }
 
-void ShowErrorBox(const QString& caption, const QString& text) { Show({BoxKind::Error, caption, text}); }
+// No owner window; Qt makes a parentless modal box transient for the
+// program's window group, which keeps it above the panel all the same.
+void ShowErrorBox(const QString& caption, const QString& text) {
+  Show({BoxKind::Error, caption, text}, nullptr);
+}
 
 QString SysErrorMessage(int code) {
   // The system category goes through the thread-safe strerror_r and follows

@@ -63,13 +63,14 @@ void TApplication::Initialize() {
 
 void TApplication::Adopt(TForm* form) { forms_.emplace_back(form); }
 
+TForm* TApplication::MainForm() const {
+  for (const QPointer<TForm>& form : forms_)
+    if (form) return form.data();
+  return nullptr;
+}
+
 void TApplication::Run() {
-  for (const QPointer<TForm>& form : forms_) {
-    if (form) {
-      form->show();
-      break;
-    }
-  }
+  if (TForm* main = MainForm()) main->show();
   QApplication::exec();
 }
 
@@ -102,8 +103,10 @@ TButton::TButton(QWidget* parent) : QPushButton(parent) {
 void TButton::keyPressEvent(QKeyEvent* event) {
   // A focused button is pressed with Enter as well as with Space, as users of
   // form-based programs expect; Qt leaves Enter to dialogs' default buttons.
+  // A held key presses it once, as Space does: the keyboard's auto-repeat
+  // would otherwise connect and disconnect the port a dozen times a second.
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-    click();
+    if (!event->isAutoRepeat()) click();
     return;
   }
   QPushButton::keyPressEvent(event);

@@ -67,6 +67,9 @@ class TApplication {
   // Shows the exception in flight; for use inside a catch block only.
   void ShowCurrentException();
 
+  // The main window (the first form created that still exists), or null.
+  TForm* MainForm() const;
+
  private:
   void Adopt(TForm* form);
 
