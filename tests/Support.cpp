@@ -3,6 +3,8 @@
 #include "ComPort.h"
 #include "Unit1.h"
 
+#include <QRegularExpression>
+
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -13,70 +15,192 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
-Pty::Pty() {
-  char name[256] = {};
-  if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) qFatal("openpty failed");
-  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-  ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
-  path_ = name;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kXoff = 0x13;
+constexpr char kXon = 0x11;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
 }
 
-Pty::~Pty() {
-  if (master_ >= 0) ::close(master_);
-  ::close(slave_);
-}
-
-QByteArray Pty::take() {
-  QByteArray bytes;
-  char buffer[512];
-  for (;;) {
-    const ssize_t n = master_ >= 0 ? ::read(master_, buffer, sizeof buffer) : -1;
-    if (n <= 0) return bytes;
-    bytes.append(buffer, static_cast<int>(n));
-  }
-}
-
-void Pty::unplug() {
-  ::close(master_);
-  master_ = -1;
-}
-
-void Pty::enableXonXoff() {
+// The board's end of a real line: raw, so it neither echoes the panel's
+// bytes back nor acts on flow-control characters itself.
+int OpenRaw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) qFatal("cannot open %s: %s", path.c_str(), std::strerror(errno));
   termios settings{};
-  ::tcgetattr(slave_, &settings);
+  ::tcgetattr(fd, &settings);
+  ::cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  settings.c_cflag &= ~CRTSCTS;
+  ::cfsetspeed(&settings, B9600);
+  ::tcsetattr(fd, TCSANOW, &settings);
+  ::tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Polls `done` every few milliseconds until it holds or `limit` has passed.
+template <class Condition>
+bool WaitFor(Condition done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= end) return false;
+    ::poll(nullptr, 0, 5);
+  }
+  return true;
+}
+
+}  // namespace
+
+Board::Board() : real_(!Env("LICHT_TEST_PORT").empty()) {
+  if (!real_) {
+    char name[256] = {};
+    if (::openpty(&far_, &near_, name, nullptr, nullptr) != 0) qFatal("openpty failed");
+    ::fcntl(far_, F_SETFL, ::fcntl(far_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(far_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(near_, F_SETFD, FD_CLOEXEC);
+    path_ = name;
+    return;
+  }
+  path_ = Env("LICHT_TEST_PORT");
+  if (!Env("LICHT_TEST_PLUG").empty()) {
+    plug_ = OpenRaw(Env("LICHT_TEST_PLUG"));
+    if (!Exists(path_)) plugIn();  // pulled by an earlier test
+  }
+  far_ = OpenRaw(Env("LICHT_TEST_BOARD"));
+  saved_ = lineSettings();
+}
+
+Board::~Board() {
+  if (real_ && Exists(path_)) setLineSettings(saved_);
+  if (far_ >= 0) ::close(far_);
+  if (near_ >= 0) ::close(near_);
+  if (plug_ >= 0) ::close(plug_);
+}
+
+QByteArray Board::take(std::size_t atLeast) {
+  QByteArray bytes;
+  const auto read = [&] {
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = far_ >= 0 ? ::read(far_, buffer, sizeof buffer) : -1;
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<int>(n));
+    }
+    return static_cast<std::size_t>(bytes.size()) >= atLeast;
+  };
+  // A pty hands the bytes over at once; a real line within milliseconds.
+  WaitFor(read, std::chrono::seconds(2));
+  return bytes;
+}
+
+termios Board::lineSettings() const {
+  termios settings{};
+  if (near_ >= 0) {
+    ::tcgetattr(near_, &settings);
+    return settings;
+  }
+  const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || ::tcgetattr(fd, &settings) != 0) qFatal("cannot read the settings of %s", path_.c_str());
+  ::close(fd);
+  return settings;
+}
+
+void Board::setLineSettings(const termios& settings) {
+  const int fd = near_ >= 0 ? near_ : ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || ::tcsetattr(fd, TCSANOW, &settings) != 0) qFatal("cannot set the line of %s", path_.c_str());
+  if (fd != near_) ::close(fd);
+}
+
+bool Board::ask(const char* request) {
+  const std::string line = std::string(request) + "\n";
+  if (::write(plug_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return false;
+  std::string answer;
+  return WaitFor(
+      [&] {
+        char c = 0;
+        while (::read(plug_, &c, 1) == 1) answer += c;
+        return answer.find("ok\n") != std::string::npos;
+      },
+      std::chrono::seconds(10));
+}
+
+void Board::unplug() {
+  if (!real_) {
+    ::close(far_);
+    far_ = -1;
+    return;
+  }
+  if (plug_ < 0) qFatal("this line cannot be unplugged");
+  if (!ask("unplug") || !WaitFor([&] { return !Exists(path_); }, std::chrono::seconds(10)))
+    qFatal("%s did not go away", path_.c_str());
+}
+
+void Board::plugIn() {
+  // Enumerating a USB device takes the guest a few seconds under emulation.
+  if (!ask("plug") || !WaitFor([&] { return Exists(path_); }, std::chrono::seconds(30)))
+    qFatal("%s did not come back", path_.c_str());
+}
+
+void Board::enableXonXoff() {
+  termios settings = lineSettings();
   settings.c_iflag |= IXON;
-  ::tcsetattr(slave_, TCSANOW, &settings);
+  setLineSettings(settings);
 }
 
-void Pty::sendXoff() {
-  const char xoff = 0x13;
-  QCOMPARE(::write(master_, &xoff, 1), ssize_t{1});
-  QTest::qWait(200);  // the terminal handles its input in a kernel worker
+void Board::sendXoff() {
+  // The port acts on input in order, so once a byte sent after the XOFF can
+  // be read on the panel's side, output is held. (The panel never reads.)
+  const char probe[] = {kXoff, 'Z'};
+  QCOMPARE(::write(far_, probe, sizeof probe), ssize_t{sizeof probe});
+  QVERIFY(WaitFor(
+      [] {
+        char c = 0;
+        return ::read(PortHandle, &c, 1) == 1 && c == 'Z';
+      },
+      std::chrono::seconds(5)));
 }
 
-BoxLog::BoxLog(Pty* board) : board_(board) {
+void Board::sendXon() { QCOMPARE(::write(far_, &kXon, 1), ssize_t{1}); }
+
+BoxLog::BoxLog(Board* board) : board_(board) {
   previous_ = SetBoxHandler([this](const Box& box) {
-    collect();
+    // A "WriteFile" box says the last command did not (all) go out.
+    collect(box.caption == QLatin1String("WriteFile") ? 0 : static_cast<std::size_t>(due_.size()));
+    const bool echo =
+        box.kind == BoxKind::Message && box.caption == QGuiApplication::applicationDisplayName();
+    const bool command =
+        echo && QRegularExpression(QStringLiteral("^([a-l][01])+$")).match(box.text).hasMatch();
+    due_ = command ? box.text.toLatin1() : QByteArray();
     boxes.push_back(box);
-    transcript_ += box.kind == BoxKind::Message && box.caption == QGuiApplication::applicationDisplayName()
-                       ? QStringLiteral("[%1]").arg(box.text)
-                       : QStringLiteral("[%1|%2]").arg(box.caption, box.text);
+    transcript_ +=
+        echo ? QStringLiteral("[%1]").arg(box.text) : QStringLiteral("[%1|%2]").arg(box.caption, box.text);
     if (onBox) onBox(box);
   });
 }
 
 BoxLog::~BoxLog() { SetBoxHandler(previous_); }
 
-void BoxLog::collect() {
-  if (board_) transcript_ += QString::fromLatin1(board_->take());
+void BoxLog::collect(std::size_t due) {
+  if (board_) transcript_ += QString::fromLatin1(board_->take(due));
 }
 
 QString BoxLog::transcript() {
-  collect();
+  collect(static_cast<std::size_t>(due_.size()));
+  due_.clear();
   return transcript_;
 }
 
@@ -91,7 +215,10 @@ Holder::Holder(const std::string& path, Lock lock) {
   if (::pipe(ready) != 0) qFatal("pipe");
   pid_ = ::fork();
   if (pid_ == 0) {
-    // Only async-signal-safe calls between fork and _exit.
+    // Only async-signal-safe calls between fork and _exit. The panel's
+    // descriptors stay with the panel: a copy here would hold its port.
+    ::close_range(3, static_cast<unsigned>(ready[1]) - 1, 0);
+    ::close_range(static_cast<unsigned>(ready[1]) + 1, ~0U, 0);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const bool held =
         fd >= 0 && (lock == Flock ? ::flock(fd, LOCK_EX | LOCK_NB) : ::ioctl(fd, TIOCEXCL)) == 0;
@@ -110,6 +237,34 @@ Holder::Holder(const std::string& path, Lock lock) {
 Holder::~Holder() {
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
+}
+
+int RefusedFromAnotherProcess(const std::string& path, Opener how, int tries) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close_range(3, ~0U, 0);  // none of the panel's descriptors, its port least of all
+    int refused = 0;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+      int fd = -1;
+      if (how == Opener::Panel) {
+        fd = OpenComPort("Com1");
+      } else {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && how == Opener::Flock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+          ::close(fd);
+          fd = -1;
+        }
+      }
+      if (fd < 0)
+        ++refused;
+      else
+        ::close(fd);
+    }
+    ::_exit(refused);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 QString OpenFailureText(const QString& where, const QString& reason) {

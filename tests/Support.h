@@ -1,6 +1,6 @@
 #pragma once
 
-// Shared by the tests: real pseudo-terminals as ports, a recorder that answers
+// Shared by the tests: pseudo-terminals or real serial lines as ports, a recorder that answers
 // every box, and the environment that maps port names.
 
 #include "Dialogs.h"
@@ -11,37 +11,58 @@
 #include <QtTest>
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-// A pseudo-terminal pair: the panel opens `path`, the test plays the board on
-// `master`. The terminal starts with the settings a fresh pty has.
-class Pty {
+// The board's end of the panel's serial line, played by the test.
+//
+// By default a fresh pseudo-terminal pair: the panel opens path(), the test
+// holds the other end. With LICHT_TEST_PORT set, a real serial line instead:
+// the panel opens LICHT_TEST_PORT, and the test holds LICHT_TEST_BOARD, the
+// far end of a null-modem cable to it. LICHT_TEST_PLUG, when set, names a
+// line to whatever can pull that cable (the monitor of a virtual machine):
+// it takes "unplug" and "plug", one a line, and answers each with "ok".
+class Board {
  public:
-  Pty();
-  ~Pty();
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
+  Board();
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
 
   const std::string& path() const { return path_; }
-  int master() const { return master_; }
-  // The terminal end, for setting up or reading back its line settings.
-  int slave() const { return slave_; }
-  // Everything the panel has written so far, without waiting.
-  QByteArray take();
-  // Closes the board's end, as pulling the cable does.
+  // A serial port of the machine rather than a pseudo-terminal.
+  bool real() const { return real_; }
+  // Everything the panel has written so far. Bytes on a real line take a
+  // moment to cross it, so this waits (bounded) until at least `atLeast`
+  // bytes have come.
+  QByteArray take(std::size_t atLeast = 0);
+  // The port's line settings, read or written through a descriptor of the
+  // test's own (a real port keeps them between opens).
+  termios lineSettings() const;
+  void setLineSettings(const termios& settings);
+  // Pulls the cable, and waits until the port is gone where it can go.
+  bool canUnplug() const { return !real_ || plug_ >= 0; }
   void unplug();
-  // Software flow control on the terminal: set IXON before the panel
-  // connects (it keeps the setting), then hold its output with XOFF.
+  // Software flow control on the port: set IXON before the panel connects
+  // (it keeps the setting), then hold its output with XOFF and let it go
+  // with XON.
   void enableXonXoff();
   void sendXoff();
+  void sendXon();
 
  private:
-  int master_ = -1;
-  int slave_ = -1;  // held so the terminal outlives the panel's close
+  void plugIn();
+  bool ask(const char* request);
+
+  bool real_ = false;
   std::string path_;
+  int far_ = -1;     // the board's end
+  int near_ = -1;    // pty only: the terminal end, held so it outlives the panel's close
+  int plug_ = -1;    // real only: the line to the cable puller
+  termios saved_{};  // real only: the port's settings, put back afterwards
 };
 
 // Answers every box at once and keeps a transcript: each box as
@@ -49,7 +70,7 @@ class Pty {
 // reached the board before the box as it arrived.
 class BoxLog {
  public:
-  explicit BoxLog(Pty* board = nullptr);
+  explicit BoxLog(Board* board = nullptr);
   ~BoxLog();
   BoxLog(const BoxLog&) = delete;
   BoxLog& operator=(const BoxLog&) = delete;
@@ -63,8 +84,10 @@ class BoxLog {
   QStringList captions() const;
 
  private:
-  void collect();
-  Pty* board_;
+  // Takes what reached the board; `due` bytes are still on their way.
+  void collect(std::size_t due);
+  Board* board_;
+  QByteArray due_;  // the command of the last echo box, unless its write failed
   QString transcript_;
   BoxHandler previous_;
 };
@@ -82,6 +105,13 @@ class Holder {
  private:
   pid_t pid_;
 };
+
+// Tries `tries` times, from a second process, to take `path` (mapped to
+// "Com1") while the panel holds it, and returns how often it was refused:
+// with the panel's own OpenComPort, with a plain open (which only TIOCEXCL
+// stops), or with an open and flock.
+enum class Opener { Panel, PlainOpen, Flock };
+int RefusedFromAnotherProcess(const std::string& path, Opener how, int tries);
 
 // The message for a port that does not open: the fixed text, then where the
 // port leads and the system's reason.

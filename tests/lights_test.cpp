@@ -18,7 +18,7 @@ QString Send(std::initializer_list<std::pair<int, const char*>> rows = {}) {
 // Runs one step of a scenario: "Name" clicks a control as a user does,
 // "Name=1" / "Name=0" is a program write, "unplug after N" pulls the cable
 // once N boxes have been shown.
-void Step(const QString& step, Pty& board, BoxLog& log) {
+void Step(const QString& step, Board& board, BoxLog& log) {
   if (step.startsWith("unplug after ")) {
     const std::size_t boxes = step.mid(13).toUInt();
     log.onBox = [&board, &log, boxes](const Box&) {
@@ -118,7 +118,7 @@ class LightsTest : public QObject {
     QFETCH(QStringList, watched);
     QFETCH(QString, states);
 
-    Pty board;
+    Board board;
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     ScopedForm form;
     BoxLog log(&board);

@@ -239,7 +239,7 @@ class PanelTest : public QObject {
   }
 
   void keyboard() {
-    Pty board;
+    Board board;
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     ScopedForm form;
     Form1->activateWindow();
@@ -266,6 +266,50 @@ class PanelTest : public QObject {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
     QVERIFY(Form1->Standlicht->Checked());
     QCOMPARE(log.boxes.size(), std::size_t{13});
+  }
+
+  // A key held down acts once: the keyboard's auto-repeat sends a stream of
+  // presses (each after a release) that carry the auto-repeat flag.
+  void heldKeysActOnce_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("clicks");
+    QTest::newRow("Enter on the button") << "comportbut" << int(Qt::Key_Return) << 1;
+    QTest::newRow("Space on the button") << "comportbut" << int(Qt::Key_Space) << 1;
+    QTest::newRow("Space on the side light") << "Standlicht" << int(Qt::Key_Space) << 1;
+  }
+
+  void heldKeysActOnce() {
+    QFETCH(QString, control);
+    QFETCH(int, key);
+    QFETCH(int, clicks);
+    Board board;
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    ScopedForm form;
+    Form1->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(Form1));
+    BoxLog log;
+    if (control != "comportbut") Form1->comportbut->click();  // connected, so the box takes clicks
+    auto* target = Form1->findChild<QAbstractButton*>(control);
+    target->setFocus();
+    int seen = 0;
+    if (auto* button = qobject_cast<TButton*>(target))
+      QObject::connect(button, &TButton::Click, [&] { ++seen; });
+    if (auto* box = qobject_cast<TCheckBox*>(target))
+      QObject::connect(box, &TCheckBox::Click, [&] { ++seen; });
+    const auto send = [&](QEvent::Type type, bool repeat) {
+      QKeyEvent event(type, key, Qt::NoModifier,
+                      key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r"), repeat);
+      QApplication::sendEvent(target, &event);
+    };
+    // About 1.5 s of a held key at a usual repeat rate.
+    send(QEvent::KeyPress, false);
+    for (int repeat = 0; repeat < 40; ++repeat) {
+      send(QEvent::KeyRelease, true);
+      send(QEvent::KeyPress, true);
+    }
+    send(QEvent::KeyRelease, false);
+    QCOMPARE(seen, clicks);
   }
 
   void tabOrder() {

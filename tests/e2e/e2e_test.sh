@@ -2,43 +2,61 @@
 # Drives the real panel like a person: a real X server with a window manager,
 # mouse clicks on the controls, the echo boxes closed with the Return key,
 # and the simulator as the board. Checks what the board received.
-# Usage: e2e_test.sh <lichtsteuerung> <lichtgeraet-sim>
+# Usage: e2e_test.sh <lichtsteuerung> <lichtgeraet-sim> <xping>
+#
+# Every wait polls a condition and gives up after a bound. Each scenario runs
+# in a subshell of its own and stops at its first failure.
 set -uo pipefail
 panel=$1
 sim=$2
+xping=$3
 work=$(mktemp -d)
-pids=()
 passed=0
 failed=0
-
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 shots=${E2E_SHOTS:-}  # a folder for a screenshot of every failure
-fail() {
-  echo "FAIL: $scenario: $*"
-  failed=$((failed + 1))
-  scenario_ok=0
-  if [ -n "$shots" ]; then
-    mkdir -p "$shots"
-    import -window root "$shots/failure-$failed.png" 2>/dev/null && echo "      screen: $shots/failure-$failed.png"
-  fi
+
+# reap <pid...>: asks the processes to end, and makes them after 5 s.
+reap() {
+  local pid
+  kill "$@" 2>/dev/null
+  for pid in "$@"; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  return 0
+}
+
+# until_true <tries> <command...>: runs the command every 50 ms until it
+# succeeds, at most <tries> times.
+until_true() {
+  local tries=$1
+  shift
+  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
+  return 1
 }
 
 # A real X server on a free display, and a window manager so that boxes take
 # the keyboard focus as they do on a desktop.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+xvfb=$!
+until_true 100 test -s "$work/display"
 export DISPLAY=":$(cat "$work/display")"
 openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do wmctrl -m >/dev/null 2>&1 && break; sleep 0.05; done
+openbox=$!
+until_true 100 wmctrl -m >/dev/null 2>&1
+trap 'reap $openbox $xvfb; rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=xcb
+
+fail() {  # ends the scenario
+  echo "FAIL: $scenario: $*"
+  if [ -n "$shots" ]; then
+    mkdir -p "$shots"
+    local shot="$shots/failure-$(date +%s%N).png"
+    import -window root "$shot" 2>/dev/null && echo "      screen: $shot"
+  fi
+  exit 1
+}
 
 # Control centres in the window's client area (check boxes: their indicator).
 declare -A at=(
@@ -48,15 +66,14 @@ declare -A at=(
 
 start() {  # start [VAR=value ...]: a fresh board and a fresh panel
   : >"$work/raw"
-  "$sim" --headless --raw "$work/raw" >"$work/sim.log" 2>>"$work/sim.err" &
+  : >"$work/sim.log"
+  "$sim" --headless --raw "$work/raw" >"$work/sim.log" 2>"$work/sim.err" &
   sim_pid=$!
-  pids+=($sim_pid)
-  for _ in $(seq 400); do [ -s "$work/sim.log" ] && break; sleep 0.05; done
+  until_true 400 test -s "$work/sim.log" || fail "the simulator printed no device: $(cat "$work/sim.err")"
   device=$(head -n1 "$work/sim.log")
   [ -c "$device" ] || fail "the simulator gave no device: '$device' $(cat "$work/sim.err")"
   env LICHTSTEUERUNG_COM1="$device" "$@" "$panel" 2>"$work/panel.err" &
   panel_pid=$!
-  pids+=($panel_pid)
   win=$(find_window "$panel_pid")
   [ -n "$win" ] || fail "the panel window did not appear"
 }
@@ -71,37 +88,44 @@ find_window() {  # find_window <pid>: the panel window of that process
   echo "$id"
 }
 
-stop() {
-  kill "$panel_pid" "$sim_pid" 2>/dev/null
-  wait "$panel_pid" "$sim_pid" 2>/dev/null
-}
+stop() { reap ${panel_pid:-} ${sim_pid:-}; }
 
 click() {  # click <control>: raised first, so no other window takes the click
   # shellcheck disable=SC2086
   xdotool windowactivate --sync "$win" mousemove --window "$win" ${at[$1]} click 1
 }
 
-boxes_open() { xdotool search --onlyvisible --name '^lichtsteuerung$' 2>/dev/null | head -n1; }
+# The boxes the panel has open: its visible windows other than the panel.
+boxes_open() { xdotool search --onlyvisible --pid "$panel_pid" 2>/dev/null | grep -vx "$win"; }
+one_box() { box=$(boxes_open | head -n1); [ -n "$box" ]; }
+box_closed() { ! xdotool getwindowname "$box" >/dev/null 2>&1 || ! boxes_open | grep -qx "$box"; }
+
+# settled: the panel has handled everything sent to it so far (or has ended).
+# Its handlers open their boxes before they return to the event loop, so
+# after this every box that is coming exists.
+settled() {
+  kill -0 "$panel_pid" 2>/dev/null || return 0
+  "$xping" "$win" 10 || fail "the panel did not answer"
+}
 
 answer() {  # answer <n>: close n boxes with the keyboard, one after another
-  local n=$1 i box
+  local n=$1 i
   for ((i = 1; i <= n; i++)); do
-    box=""
-    for _ in $(seq 100); do box=$(boxes_open); [ -n "$box" ] && break; sleep 0.05; done
-    [ -n "$box" ] || { fail "box $i of $n did not appear"; return; }
+    until_true 100 one_box || fail "box $i of $n did not appear"
     xdotool windowactivate --sync "$box" key --clearmodifiers Return 2>/dev/null
-    for _ in $(seq 100); do xdotool getwindowname "$box" >/dev/null 2>&1 && \
-      [ "$(boxes_open)" = "$box" ] || break; sleep 0.05; done
+    until_true 100 box_closed || fail "box $i of $n did not close"
   done
-  # No further box may follow.
-  sleep 0.4
+  settled
   [ -z "$(boxes_open)" ] || fail "more boxes than the $n expected"
 }
 
+raw_is() { [ "$(cat "$work/raw")" = "$1" ]; }
+
 expect_raw() {  # expect_raw <bytes>: exactly these bytes reached the board
-  local got=""
-  for _ in $(seq 40); do got=$(cat "$work/raw"); [ "$got" = "$1" ] && return; sleep 0.05; done
-  fail "board received '$got', expected '$1'"
+  # The panel has written them before its handler returned; the simulator
+  # may still be reading them.
+  settled
+  until_true 40 raw_is "$1" || fail "board received '$(cat "$work/raw")', expected '$1'"
 }
 
 send() {  # send <row=command ...>: the bytes of a full send with those rows changed
@@ -112,9 +136,15 @@ send() {  # send <row=command ...>: the bytes of a full send with those rows cha
 
 run() {  # run <name> <function>
   scenario=$1
-  scenario_ok=1
-  "$2"
-  [ "$scenario_ok" = 1 ] && { echo "PASS: $scenario"; passed=$((passed + 1)); }
+  if (
+    trap stop EXIT
+    "$2"
+  ); then
+    echo "PASS: $scenario"
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
 }
 
 greyed_boxes_send_nothing() {
@@ -122,7 +152,6 @@ greyed_boxes_send_nothing() {
   click Standlicht; click Abblendlicht; click Links
   answer 0
   expect_raw ""
-  stop
 }
 
 side_light_sends_the_state() {
@@ -132,7 +161,6 @@ side_light_sends_the_state() {
   expect_raw "$(send 3=b1)"
   grep -q 'b1  Standlicht an' "$work/sim.log" || fail "board did not switch the side light on"
   ! grep -q Protokollfehler "$work/sim.log" || fail "board saw a protocol error"
-  stop
 }
 
 low_beam_interlock() {
@@ -144,7 +172,6 @@ low_beam_interlock() {
   click Standlicht; answer 13
   click Abblendlicht; answer 13
   expect_raw "$(send 3=b1)$(send 1=a1)$(send 1=a1)$(send 1=a1 2=c1 3=b1)$(send 3=b1)"
-  stop
 }
 
 disconnect_sends_then_frees_the_port() {
@@ -155,7 +182,6 @@ disconnect_sends_then_frees_the_port() {
   expect_raw "$(send 3=b1)$(send)"
   flock --nonblock "$device" true || fail "the port is still held after disconnecting"
   click Standlicht; answer 0
-  stop
 }
 
 unmapped_port_is_told() {
@@ -165,7 +191,6 @@ unmapped_port_is_told() {
   click Standlicht; answer 0  # still disconnected: the boxes stay greyed out
   click comportbut; answer 1  # and the button still connects
   expect_raw ""
-  stop
 }
 
 closing_while_connected_exits_cleanly() {
@@ -173,12 +198,11 @@ closing_while_connected_exits_cleanly() {
   click comportbut; answer 0
   click Standlicht; answer 13
   wmctrl -i -c "$win"
-  local code=""
-  for _ in $(seq 100); do kill -0 "$panel_pid" 2>/dev/null || break; sleep 0.05; done
-  wait "$panel_pid"; code=$?
+  until_true 100 eval '! kill -0 "$panel_pid" 2>/dev/null' || fail "the panel did not end"
+  wait "$panel_pid"
+  local code=$?
   [ "$code" = 0 ] || fail "exit code $code"
   expect_raw "$(send 3=b1)"
-  stop
 }
 
 second_panel_cannot_take_the_port() {
@@ -187,20 +211,67 @@ second_panel_cannot_take_the_port() {
   local first=$win first_pid=$panel_pid
   LICHTSTEUERUNG_COM1="$device" "$panel" 2>/dev/null &
   panel_pid=$!
-  pids+=($panel_pid)
   win=$(find_window "$panel_pid")
-  [ -n "$win" ] || fail "the panel window did not appear"
-  local try
-  for try in $(seq 20); do
+  [ -n "$win" ] || fail "the second panel window did not appear"
+  for _ in $(seq 20); do
     click comportbut; answer 1       # the open-failure message, every time
-    [ "$scenario_ok" = 1 ] || break
   done
   click Standlicht; answer 0         # the second panel never connected
-  win=$first
+  reap "$panel_pid"
+  win=$first panel_pid=$first_pid
   click Standlicht; answer 13        # the first one still owns the port
   expect_raw "$(send 3=b1)"
-  kill "$first_pid" 2>/dev/null
-  stop
+}
+
+held_enter_connects_once() {
+  start
+  click comportbut; answer 0
+  click comportbut; answer 0  # disconnected again, with the focus on the button
+  [ "$(xset q | awk '/auto repeat:/ {print $3}')" = on ] || fail "the X server does not repeat keys"
+  inotifywait --monitor --event open,close --format '%e' "$device" >"$work/opens" 2>"$work/watch" &
+  local watch=$!
+  until_true 100 grep -q 'Watches established' "$work/watch" || fail "no watch on $device"
+  xdotool windowactivate --sync "$win" keydown Return
+  sleep 1.5  # the key is held down this long, as a person might
+  xdotool keyup Return
+  settled
+  reap "$watch"
+  local opens
+  opens=$(grep -c '^OPEN' "$work/opens")
+  echo "      opens of the port during 1.5 s of held Enter: $opens"
+  [ "$opens" = 1 ] || fail "the port was opened $opens times"
+  click Standlicht; answer 13  # connected
+  expect_raw "$(send 3=b1)"
+}
+
+# The echo box is a transient window of the panel; an error box has no owner
+# but still comes up above the panel with the keyboard focus.
+boxes_stand_above_the_panel() {
+  start
+  click comportbut; answer 0
+  click Standlicht
+  until_true 100 one_box || fail "no echo box"
+  local owner
+  owner=$(xprop -id "$box" WM_TRANSIENT_FOR | awk '{print $NF}')
+  [ "$((owner))" = "$((win))" ] || fail "the echo box is transient for '$owner', not the panel ($win)"
+  answer 13
+  reap "$sim_pid"  # the board's end goes away: every write now fails
+  click Standlicht
+  until_true 100 one_box || fail "no echo box"
+  xdotool windowactivate --sync "$box" key --clearmodifiers Return
+  until_true 100 eval 'one_box && [ "$(xdotool getwindowname "$box")" = WriteFile ]' ||
+    fail "no error box after a failed write"
+  until_true 100 eval '[ "$(xdotool getactivewindow)" = "$box" ]' || fail "the error box has no keyboard focus"
+  local stacking
+  stacking=$(xprop -root _NET_CLIENT_LIST_STACKING | tr -d ',' | tr ' ' '\n' | grep '^0x')
+  local box_at panel_at i=0 id
+  for id in $stacking; do
+    i=$((i + 1))
+    [ "$((id))" = "$((box))" ] && box_at=$i
+    [ "$((id))" = "$((win))" ] && panel_at=$i
+  done
+  [ "${box_at:-0}" -gt "${panel_at:-99}" ] || fail "the error box is not above the panel"
+  answer 25
 }
 
 run "greyed-out boxes send nothing" greyed_boxes_send_nothing
@@ -210,6 +281,8 @@ run "disconnect sends, then frees the port" disconnect_sends_then_frees_the_port
 run "an unmapped port is told" unmapped_port_is_told
 run "closing while connected exits 0" closing_while_connected_exits_cleanly
 run "a second panel cannot take the port, 20 of 20" second_panel_cannot_take_the_port
+run "held Enter connects once" held_enter_connects_once
+run "boxes stand above the panel" boxes_stand_above_the_panel
 
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" = 0 ]
