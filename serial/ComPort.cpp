@@ -125,9 +125,10 @@ void ConfigureComPort(int handle) {
     return;
   }
   // tcsetattr succeeds when the driver took any one of the changes, and a
-  // driver may round a speed or refuse a character size without a word (a
-  // UART clocked too slowly for 9600 baud gives the fastest it has). Only
-  // what the port reports now tells whether the board can understand it.
+  // driver may keep another speed or character size without a word (USB
+  // adapters with a fixed set of rates; ftdi_sio turns CS5 and CS6 into CS8;
+  // serial_core clips a speed its clock cannot make). Only what the port
+  // reports now tells whether the board can understand it.
   termios taken{};
   if (::tcgetattr(handle, &taken) != 0) {
     ShowApiError("SetCommState");

@@ -85,7 +85,12 @@ Board::Board() : real_(!Env("LICHT_TEST_PORT").empty()) {
 }
 
 Board::~Board() {
-  if (real_ && Exists(path_)) setLineSettings(saved_);
+  if (real_ && Exists(path_)) {
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || ::tcsetattr(fd, TCSANOW, &saved_) != 0)
+      qWarning("cannot put back the settings of %s: %s", path_.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+  }
   if (far_ >= 0) ::close(far_);
   if (near_ >= 0) ::close(near_);
   if (plug_ >= 0) ::close(plug_);
@@ -114,7 +119,8 @@ termios Board::lineSettings() const {
     return settings;
   }
   const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 || ::tcgetattr(fd, &settings) != 0) qFatal("cannot read the settings of %s", path_.c_str());
+  if (fd < 0 || ::tcgetattr(fd, &settings) != 0)
+    qFatal("cannot read the settings of %s: %s", path_.c_str(), std::strerror(errno));
   ::close(fd);
   return settings;
 }
@@ -150,8 +156,11 @@ void Board::unplug() {
 }
 
 void Board::plugIn() {
-  // Enumerating a USB device takes the guest a few seconds under emulation.
-  if (!ask("plug") || !WaitFor([&] { return Exists(path_); }, std::chrono::seconds(30)))
+  // Enumerating a USB device takes the guest a few seconds under emulation,
+  // and its node belongs to root until the hotplug helper has given it to
+  // the group dialout.
+  if (!ask("plug") ||
+      !WaitFor([&] { return ::access(path_.c_str(), R_OK | W_OK) == 0; }, std::chrono::seconds(30)))
     qFatal("%s did not come back", path_.c_str());
 }
 

@@ -260,6 +260,8 @@ class FaultTest : public QObject {
     ClickOn(QStringLiteral("Standlicht"));
     QCOMPARE(log.transcript(),
              FullSend({"a0", "c0", "b1", "e0f0j0", "e0", "f0", "e0f0", "k0", "l0", "g0", "h0", "i1", "d0"}));
+    Form1->Standlicht->SetChecked(false);
+    Connect();  // disconnect, so the board can put the port's settings back
   }
 
   // XOFF from the board: every write gives up at its deadline and says so.

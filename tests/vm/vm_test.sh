@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The serial suites on the kernel's real drivers: boots Debian's own kernel
+# in QEMU with four 16550 UARTs and an FTDI USB serial adapter, and runs the
+# guest side (guest.sh) there against this build, which the guest sees
+# through the host's root directory, mounted read-only.
+# Usage: vm_test.sh <source folder> <build folder>
+#
+# The kernel package is downloaded once (apt-get download) into
+# <build>/vm-cache. Exit 77 (skipped) when QEMU is missing, except in CI.
+set -uo pipefail
+source=$(realpath "$1")
+build=$(realpath "$2")
+cache=$build/vm-cache
+here=$source/tests/vm
+
+if ! command -v qemu-system-x86_64 >/dev/null || ! [ -x /bin/busybox ]; then
+  echo "vm: qemu-system-x86 or busybox-static is not installed (scripts/setup-debian --test installs them)"
+  [ "${CI:-}" = true ] && exit 1
+  exit 77
+fi
+
+# Debian's kernel, uncompressed: QEMU boots an ELF kernel through its PVH
+# entry and skips the seconds that decompressing takes under emulation.
+prepare_kernel() {
+  local package version
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  [ -n "$package" ] || { echo "vm: apt knows no linux-image-amd64 (run apt-get update)"; return 1; }
+  kernel=$cache/$package
+  [ -s "$kernel/vmlinux" ] && [ -s "$kernel/initrd.gz" ] && return 0
+  rm -rf "$kernel"
+  mkdir -p "$kernel/deb" "$kernel/root/bin" "$kernel/root/modules" "$kernel/root/etc"
+  (cd "$kernel/deb" && apt-get download -q "$package" >/dev/null 2>&1) || { echo "vm: cannot download $package"; return 1; }
+  dpkg-deb -x "$kernel"/deb/*.deb "$kernel/deb/x"
+  version=${package#linux-image-}
+  # vmlinuz is a bzImage whose payload is xz: the ELF kernel starts at the
+  # first xz stream header.
+  local image=$kernel/deb/x/boot/vmlinuz-$version offset
+  offset=$(LC_ALL=C grep -abo "$(printf '\xfd7zXZ')" "$image" | head -n1 | cut -d: -f1)
+  tail -c +$((offset + 1)) "$image" | xz -dc 2>/dev/null >"$kernel/vmlinux"
+  [ "$(head -c 4 "$kernel/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ] || { echo "vm: no ELF kernel in $image"; return 1; }
+
+  cp /bin/busybox "$kernel/root/bin/"
+  cp "$here/init" "$kernel/root/init"
+  local module file
+  for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio virtio_ring virtio virtio_pci_modern_dev \
+    virtio_pci_legacy_dev virtio_pci virtio_console 9pnet 9pnet_virtio netfs fscache 9p; do
+    file=$(find "$kernel/deb/x/lib/modules/$version" -name "$module.ko" | head -n1)
+    [ -n "$file" ] || { echo "vm: $package has no $module.ko"; return 1; }
+    cp "$file" "$kernel/root/modules/"
+  done
+  (cd "$kernel/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$kernel/initrd.gz")
+  rm -rf "$kernel/deb"
+}
+
+prepare_kernel || exit 1
+# The initramfs is cheap to rebuild; the init in it follows the source.
+if ! cmp -s "$here/init" "$kernel/root/init"; then
+  cp "$here/init" "$kernel/root/init"
+  (cd "$kernel/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$kernel/initrd.gz")
+fi
+
+rm -f "$build/vm-test.log"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+socket() { echo "socket,id=$1,path=$work/$1.sock,server=on,wait=off"; }
+start=$SECONDS
+qemu-system-x86_64 -machine pc -accel tcg -smp 2 -m 1536 -display none -monitor none -nic none -no-reboot \
+  -kernel "$kernel/vmlinux" -initrd "$kernel/initrd.gz" \
+  -append "console=ttyS0 8250.nr_uarts=6 quiet loglevel=1 panic=-1 LICHT_SOURCE=$source LICHT_BUILD=$build" \
+  -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+  -chardev file,id=console,path="$work/console.log" -serial chardev:console \
+  -chardev "$(socket s1)" -serial chardev:s1 \
+  -chardev "$(socket s2)" -serial chardev:s2 \
+  -chardev "$(socket s3)" -serial chardev:s3 \
+  -device qemu-xhci,id=xhci -chardev "$(socket usb0)" -device usb-serial,id=ftdi,bus=xhci.0,chardev=usb0 \
+  -device virtio-serial-pci -chardev "$(socket plug)" -device virtserialport,chardev=plug,name=plug \
+  -qmp unix:"$work/qmp.sock",server=on,wait=off >"$work/qemu.log" 2>&1 &
+qemu=$!
+pids+=($qemu)
+for sock in s1 s2 s3 usb0 plug qmp; do
+  for _ in $(seq 200); do [ -S "$work/$sock.sock" ] && break; sleep 0.05; done
+done
+# The cables: ttyS1 to ttyS2, the adapter's far end to ttyS3. Both relays
+# always read, since QEMU stalls the whole machine when nobody reads a USB
+# serial chardev.
+socat UNIX-CONNECT:"$work/s1.sock" UNIX-CONNECT:"$work/s2.sock" &
+pids+=($!)
+socat UNIX-CONNECT:"$work/usb0.sock" UNIX-CONNECT:"$work/s3.sock" &
+pids+=($!)
+socat UNIX-CONNECT:"$work/plug.sock" EXEC:"$here/plug.sh $work/qmp.sock" &
+pids+=($!)
+
+# Follow the console until the machine powers off, at most 6 minutes.
+for _ in $(seq 3600); do kill -0 $qemu 2>/dev/null || break; sleep 0.1; done
+if kill -0 $qemu 2>/dev/null; then
+  echo "vm: the machine did not finish within 6 minutes"
+  kill $qemu
+fi
+wait $qemu 2>/dev/null
+tr -d '\r' <"$work/console.log" | grep -v '^\[ *[0-9.]*\] ' | tee "$build/vm-test.log"
+echo "vm: $((SECONDS - start)) s from boot to power-off"
+grep -q '^vm: [0-9]* passed, 0 failed$' "$build/vm-test.log" || { cat "$work/qemu.log"; exit 1; }
