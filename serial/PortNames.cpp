@@ -94,8 +94,9 @@ PortIdentity IdentifyPort(const std::string& path, const std::string& ttyClass,
   namespace fs = std::filesystem;
   std::error_code error;
   PortIdentity identity;
-  const fs::path device = fs::weakly_canonical(path, error);
-  identity.device = error ? path : device.string();
+  fs::path device = fs::weakly_canonical(path, error);
+  if (error) device = path;
+  identity.device = device.string();
 
   ForEachEntry(byIdFolder, [&](const fs::directory_entry& link) {
     std::error_code linkError;

@@ -45,17 +45,19 @@ int main(int argc, char** argv) {
   XFlush(display);
 
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < end) {
-    while (XPending(display)) {
+  bool answered = false;
+  while (!answered && std::chrono::steady_clock::now() < end) {
+    while (!answered && XPending(display)) {
       XEvent reply;
       XNextEvent(display, &reply);
-      if (reply.type == ClientMessage && reply.xclient.message_type == protocols &&
-          static_cast<Atom>(reply.xclient.data.l[0]) == ping && reply.xclient.data.l[1] == serial)
-        return 0;
+      answered = reply.type == ClientMessage && reply.xclient.message_type == protocols &&
+                 static_cast<Atom>(reply.xclient.data.l[0]) == ping && reply.xclient.data.l[1] == serial;
     }
     pollfd connection{ConnectionNumber(display), POLLIN, 0};
-    ::poll(&connection, 1, 50);
+    if (!answered) ::poll(&connection, 1, 50);
   }
+  XCloseDisplay(display);
+  if (answered) return 0;
   std::fprintf(stderr, "xping: window 0x%lx did not answer within %.1f s\n", window, seconds);
   return 1;
 }
