@@ -65,8 +65,12 @@ bool WaitFor(Condition done, std::chrono::milliseconds limit) {
 
 }  // namespace
 
-Board::Board() : real_(!Env("LICHT_TEST_PORT").empty()) {
-  if (!real_) {
+bool Board::real() { return !Env("LICHT_TEST_PORT").empty(); }
+
+bool Board::canUnplug() { return !real() || !Env("LICHT_TEST_PLUG").empty(); }
+
+Board::Board() {
+  if (!real()) {
     char name[256] = {};
     if (::openpty(&far_, &near_, name, nullptr, nullptr) != 0) qFatal("openpty failed");
     ::fcntl(far_, F_SETFL, ::fcntl(far_, F_GETFL) | O_NONBLOCK);
@@ -76,7 +80,7 @@ Board::Board() : real_(!Env("LICHT_TEST_PORT").empty()) {
     return;
   }
   path_ = Env("LICHT_TEST_PORT");
-  if (!Env("LICHT_TEST_PLUG").empty()) {
+  if (canUnplug()) {
     plug_ = OpenRaw(Env("LICHT_TEST_PLUG"));
     if (!Exists(path_)) plugIn();  // pulled by an earlier test
   }
@@ -85,7 +89,7 @@ Board::Board() : real_(!Env("LICHT_TEST_PORT").empty()) {
 }
 
 Board::~Board() {
-  if (real_ && Exists(path_)) {
+  if (real() && Exists(path_)) {
     const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || ::tcsetattr(fd, TCSANOW, &saved_) != 0)
       qWarning("cannot put back the settings of %s: %s", path_.c_str(), std::strerror(errno));
@@ -145,7 +149,7 @@ bool Board::ask(const char* request) {
 }
 
 void Board::unplug() {
-  if (!real_) {
+  if (!real()) {
     ::close(far_);
     far_ = -1;
     return;

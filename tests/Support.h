@@ -33,8 +33,9 @@ class Board {
   Board& operator=(const Board&) = delete;
 
   const std::string& path() const { return path_; }
-  // A serial port of the machine rather than a pseudo-terminal.
-  bool real() const { return real_; }
+  // The boards of this run are serial ports of the machine rather than
+  // pseudo-terminals (set by the environment, the same for every board).
+  static bool real();
   // Everything the panel has written so far. Bytes on a real line take a
   // moment to cross it, so this waits (bounded) until at least `atLeast`
   // bytes have come.
@@ -44,7 +45,7 @@ class Board {
   termios lineSettings() const;
   void setLineSettings(const termios& settings);
   // Pulls the cable, and waits until the port is gone where it can go.
-  bool canUnplug() const { return !real_ || plug_ >= 0; }
+  static bool canUnplug();
   void unplug();
   // Software flow control on the port: set IXON before the panel connects
   // (it keeps the setting), then hold its output with XOFF and let it go
@@ -57,7 +58,6 @@ class Board {
   void plugIn();
   bool ask(const char* request);
 
-  bool real_ = false;
   std::string path_;
   int far_ = -1;     // the board's end
   int near_ = -1;    // pty only: the terminal end, held so it outlives the panel's close

@@ -203,10 +203,10 @@ class FaultTest : public QObject {
   // The cable pulled, idle and in the middle of a send (a real adapter: at
   // the sixth box of every send).
   void unplug() {
-    if (!Board().canUnplug()) QSKIP("this line cannot be unplugged");
+    if (!Board::canUnplug()) QSKIP("this line cannot be unplugged");
     ScopedForm form;
     const int descriptors = OpenDescriptors();
-    const int rounds = Board().real() ? 20 : 50;
+    const int rounds = Board::real() ? 20 : 50;
     int reported = 0;
     double slowest = 0;
     for (int round = 0; round < rounds; ++round) {
