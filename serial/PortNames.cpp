@@ -10,7 +10,31 @@
 
 namespace {
 
-constexpr std::array<const char*, 3> kFamilies{"ttyS", "ttyUSB", "ttyACM"};
+// The tty names that are serial ports, in the order they become "Com1" to
+// "Com6": the machine's own UARTs first (the PC's 8250s, then those of ARM
+// boards: a Raspberry Pi's PL011, i.MX, Samsung, OMAP, Amlogic, Qualcomm,
+// Tegra, Zynq, STM32, Marvell, Freescale LPUART), then USB serial adapters,
+// then USB boards and modems.
+struct Family {
+  const char* prefix;
+  int rank;
+};
+constexpr std::array<Family, 14> kFamilies{{
+    {"ttyS", 0},
+    {"ttyAMA", 0},
+    {"ttymxc", 0},
+    {"ttySAC", 0},
+    {"ttyO", 0},
+    {"ttyAML", 0},
+    {"ttyMSM", 0},
+    {"ttyTHS", 0},
+    {"ttyPS", 0},
+    {"ttySTM", 0},
+    {"ttyMV", 0},
+    {"ttyLP", 0},
+    {"ttyUSB", 1},
+    {"ttyACM", 2},
+}};
 
 // The 1-based port number of "Com<n>", or 0 for any other name.
 int PortNumber(const std::string& name) {
@@ -20,18 +44,25 @@ int PortNumber(const std::string& name) {
   return std::stoi(name.substr(3));
 }
 
-// Family rank and number of a tty name such as "ttyUSB2"; rank -1 for others.
-std::pair<int, long> Classify(const std::string& tty) {
-  for (int rank = 0; rank < static_cast<int>(kFamilies.size()); ++rank) {
-    const std::string prefix = kFamilies[rank];
+struct Kind {
+  int rank = -1;  // -1: not a serial port
+  std::size_t family = 0;
+  long number = 0;
+};
+
+// Rank, family and number of a tty name such as "ttyUSB2". Prefixes overlap
+// ("ttyS", "ttySAC"): the one followed by digits alone is the family.
+Kind Classify(const std::string& tty) {
+  for (std::size_t family = 0; family < kFamilies.size(); ++family) {
+    const std::string prefix = kFamilies[family].prefix;
     if (tty.compare(0, prefix.size(), prefix) != 0 || tty.size() == prefix.size()) continue;
     const std::string digits = tty.substr(prefix.size());
     if (digits.size() > 9 ||
         !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
-      return {-1, 0};
-    return {rank, std::stol(digits)};
+      continue;
+    return {kFamilies[family].rank, family, std::stol(digits)};
   }
-  return {-1, 0};
+  return {};
 }
 
 // The kernel creates every ttyS node the 8250 driver was built for, with or
@@ -75,17 +106,18 @@ std::string ComPortDevice(const std::string& name) {
 }
 
 std::vector<std::string> SerialPorts(const std::string& ttyClass) {
-  std::vector<std::tuple<int, long, std::string>> found;
+  std::vector<std::tuple<int, std::size_t, long, std::string>> found;
   ForEachEntry(ttyClass, [&](const std::filesystem::directory_entry& entry) {
     const std::string tty = entry.path().filename().string();
-    const auto [rank, number] = Classify(tty);
-    if (rank < 0 || (rank == 0 && !HasUart(entry.path()))) return;
-    found.emplace_back(rank, number, "/dev/" + tty);
+    const Kind kind = Classify(tty);
+    // Only the 8250 driver makes nodes for chips that are not there.
+    if (kind.rank < 0 || (kind.family == 0 && !HasUart(entry.path()))) return;
+    found.emplace_back(kind.rank, kind.family, kind.number, "/dev/" + tty);
   });
   std::sort(found.begin(), found.end());
   std::vector<std::string> ports;
   ports.reserve(found.size());
-  for (auto& port : found) ports.push_back(std::move(std::get<2>(port)));
+  for (auto& port : found) ports.push_back(std::move(std::get<3>(port)));
   return ports;
 }
 

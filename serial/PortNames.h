@@ -14,9 +14,10 @@ std::string ComPortVariable(const std::string& name);
 // The device path for a port name, or an empty string when it stands for none.
 std::string ComPortDevice(const std::string& name);
 
-// This machine's serial ports as device paths, in a stable order: the ttyS
-// ports that have a UART behind them, then USB serial adapters (ttyUSB), then
-// USB modems and boards (ttyACM), each in numeric order. `ttyClass` is the
+// This machine's serial ports as device paths, in a stable order: its own
+// UARTs (the ttyS ports that have a chip behind them, then those of ARM
+// boards such as ttyAMA and ttymxc), then USB serial adapters (ttyUSB), then
+// USB modems and boards (ttyACM), each family in numeric order. `ttyClass` is the
 // sysfs folder that lists the tty devices.
 std::vector<std::string> SerialPorts(const std::string& ttyClass = "/sys/class/tty");
 
