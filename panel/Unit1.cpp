@@ -8,6 +8,8 @@
 #include <QHelpEvent>
 #include <QToolTip>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +27,13 @@ const QString kDialoutHint = QString::fromUtf8(
     "Ihr Benutzer darf diesen Anschluss nicht öffnen: Nehmen Sie ihn mit "
     "\u201Esudo usermod -aG dialout $USER\u201C in die Gruppe dialout auf und melden Sie sich danach neu "
     "an.");
+
+// This program's own last close of the port still waits in the kernel for the
+// board to take what was sent (up to the driver's closing wait).
+const QString kStillClosingHint = QString::fromUtf8(
+    "Dieses Programm gibt den Anschluss noch frei: Das Gerät hat die zuletzt gesendeten Befehle "
+    "nicht abgenommen, und der Treiber wartet bis zu 30 Sekunden darauf. Versuchen Sie es danach "
+    "noch einmal.");
 
 constexpr const char* kPortNames[] = {"Com1", "Com2", "Com3", "Com4", "Com5", "Com6"};
 
@@ -121,6 +130,21 @@ QString PortWhere(const char* name) {
   if (!device.empty()) return QString::fromStdString(device);
   return QStringLiteral("%1 (kein serieller Anschluss gefunden, %2 nicht gesetzt)")
       .arg(QLatin1String(name), QString::fromStdString(variable));
+}
+
+// Why a port did not open, in words for the user: the system's text, or what
+// the name leads to when that is no device at all.
+QString OpenFailureReason(const char* name, int error) {
+  struct stat status {};
+  const std::string device = ComPortDevice(name);
+  if (error != ENOTTY || ::stat(device.c_str(), &status) != 0) return SysErrorMessage(error);
+  const char* kind = S_ISREG(status.st_mode)    ? "eine gewöhnliche Datei"
+                     : S_ISDIR(status.st_mode)  ? "ein Verzeichnis"
+                     : S_ISFIFO(status.st_mode) ? "eine benannte Pipe (FIFO)"
+                     : S_ISSOCK(status.st_mode) ? "ein Socket"
+                     : S_ISBLK(status.st_mode)  ? "ein Blockgerät"
+                                                : "keine Gerätedatei";
+  return QString::fromUtf8("kein serieller Anschluss, sondern %1").arg(QString::fromUtf8(kind));
 }
 
 // The tooltip of a port: where it leads, and what the machine knows of the
@@ -247,8 +271,9 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
                      "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
                      "Bitte stellen sie sicher, das dieser von keiner anderen "
                      "Anwendung benutzt wird.") +
-                 QStringLiteral("\n\n%1: %2").arg(PortWhere(name), SysErrorMessage(reason));
+                 QStringLiteral("\n\n%1: %2").arg(PortWhere(name), OpenFailureReason(name, reason));
   if (reason == EACCES) text += QStringLiteral("\n\n") + kDialoutHint;
+  if (reason == EBUSY && ComPortClosing(name)) text += QStringLiteral("\n\n") + kStillClosingHint;
   ShowMessage(text);
   Form1->EnterDisconnectedState();
 }

@@ -7,11 +7,16 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
 
 int PortHandle = -1;
 
@@ -21,6 +26,13 @@ using Clock = std::chrono::steady_clock;
 
 // One character at 9600 baud, 8N1: a start bit, 8 data bits and a stop bit.
 constexpr std::chrono::microseconds kCharTime{10'000'000 / 9600};
+
+// How long a disconnect waits for a close that the kernel delays.
+constexpr std::chrono::milliseconds kCloseGrace{100};
+
+// A disconnect looks at the output queue at least this often (a UART
+// FIFO's worth of wire time), whatever the driver counts.
+constexpr std::size_t kCloseLookBytes = 16;
 
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -48,18 +60,30 @@ bool WaitWritable(int handle, Clock::time_point deadline) {
 }
 
 // Waits until the bytes written have left the driver. A port whose output is
-// held back (flow control, XOFF) keeps them queued; that must be told to the
-// user, not hidden behind a write that "succeeded".
+// held back (flow control, XOFF, a board that stops reading) keeps them
+// queued; that must be told to the user, not hidden behind a write that
+// "succeeded".
 //
-// TIOCOUTQ counts what the driver still holds, and no more: on an 8250 UART
-// the kernel's transmit buffer (the chip's 16-byte FIFO leaves in at most
-// 17 ms at 9600 baud), on a USB adapter the bytes not yet handed to the USB
-// host controller. A USB adapter's own chip buffer is invisible to it, so
-// output that the adapter's chip holds back (hardware or XON/XOFF flow control
-// done in the chip) counts as sent. A pty has no queue and reads 0: there a
-// held line shows up as a write that does not go through. Descriptors without
-// an output queue (files, pipes) have nothing to wait for.
-bool WaitDrained(int handle, Clock::time_point deadline) {
+// TIOCOUTQ says whether the driver still holds output, but its count is not
+// bytes on every driver, so it only decides whether to wait, never how long:
+//   8250 (ttyS):      bytes in the kernel's transmit buffer; the chip's
+//                     16-byte FIFO is not counted and leaves within 17 ms at
+//                     9600 baud. Measured: 0 right after a 2-byte write.
+//   ftdi_sio (ttyUSB): bytes in the driver's FIFO and in USB transfers not
+//                     yet completed. Measured: 0 right after a 2-byte write.
+//                     The adapter chip's own buffer is invisible, so output
+//                     the chip holds back (flow control done in the chip)
+//                     counts as sent.
+//   cdc_acm (ttyACM): every USB transfer still pending counts as its whole
+//                     buffer, whatever bytes it carries. Measured: 10240 or
+//                     0 right after a 2-byte write, 143360 (14 transfers)
+//                     with the board not reading.
+//   pty:              always 0; a held pty shows as a write that does not go.
+// Descriptors without an output queue (files, pipes) have nothing to wait
+// for. `written` caps each sleep at the wire time of that many bytes, so a
+// driver that passes the bytes on at once is asked again after their wire
+// time, not after that of a whole USB transfer.
+bool WaitDrained(int handle, Clock::time_point deadline, std::size_t written) {
   for (;;) {
     int queued = 0;
     if (::ioctl(handle, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
@@ -68,12 +92,34 @@ bool WaitDrained(int handle, Clock::time_point deadline) {
       errno = ETIMEDOUT;
       return false;
     }
-    // Sleep for about the wire time of what is queued, never less than 1 ms,
-    // so the wait neither spins nor overshoots a port that is draining.
-    const auto wire = std::chrono::ceil<std::chrono::milliseconds>(kCharTime * queued);
+    // About the wire time of what may still be queued, never less than
+    // 1 ms, so the wait neither spins nor oversleeps a port that is draining.
+    const std::size_t pending = std::min(static_cast<std::size_t>(queued), written);
+    const auto wire = std::chrono::ceil<std::chrono::milliseconds>(kCharTime * pending);
     const int nap = std::clamp(static_cast<int>(wire.count()), 1, left);
     ::poll(nullptr, 0, nap);
   }
+}
+
+// The devices whose last descriptor a helper thread is still closing (see
+// CloseComPort). Never destroyed: a helper may still be in close() while the
+// program exits.
+struct Closings {
+  std::mutex lock;
+  std::condition_variable closed;
+  std::multiset<dev_t> devices;
+};
+
+Closings& Closing() {
+  static auto* closings = new Closings;
+  return *closings;
+}
+
+// Whether a helper is still closing the device `path` stands for.
+bool StillClosing(const struct stat& device) {
+  Closings& closing = Closing();
+  const std::lock_guard<std::mutex> guard(closing.lock);
+  return closing.devices.count(device.st_rdev) > 0;
 }
 
 }  // namespace
@@ -84,15 +130,27 @@ int OpenComPort(const char* name) {
     errno = ENODEV;
     return -1;
   }
+  // Only a character device can be a serial port: anything else named by
+  // mistake (a file, a FIFO) would open, and the commands would overwrite
+  // it. And while this program's own last close of the port still waits in
+  // the kernel, open() would wait with it, holding the window.
+  struct stat status {};
+  if (::stat(device.c_str(), &status) == 0) {
+    errno = !S_ISCHR(status.st_mode) ? ENOTTY : StillClosing(status) ? EBUSY : 0;
+    if (errno != 0) return -1;
+  }
   // O_NOCTTY: the port must never become this process's controlling terminal.
   // O_NONBLOCK: neither opening (waiting for carrier) nor writing may block.
   const int handle = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (handle < 0) return -1;
   // The port is for this program alone. flock keeps out every cooperating
   // program, root included, and a second open by this one; TIOCEXCL keeps out
-  // any other non-root opener of a tty. Files and pipes have no TIOCEXCL.
+  // any other non-root opener of a tty. Not a tty (/dev/null): no TIOCEXCL.
+  // The path may have been swapped for a file since the check above.
   int error = 0;
-  if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
+  if (::fstat(handle, &status) != 0 || !S_ISCHR(status.st_mode)) {
+    error = ENOTTY;
+  } else if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
     error = errno == EWOULDBLOCK ? EBUSY : errno;
   } else if (::ioctl(handle, TIOCEXCL) != 0 && errno != ENOTTY) {
     error = errno;
@@ -103,6 +161,12 @@ int OpenComPort(const char* name) {
     return -1;
   }
   return handle;
+}
+
+bool ComPortClosing(const char* name) {
+  const std::string device = ComPortDevice(name);
+  struct stat status {};
+  return !device.empty() && ::stat(device.c_str(), &status) == 0 && StillClosing(status);
 }
 
 void ConfigureComPort(int handle) {
@@ -147,11 +211,11 @@ void SetComTimeouts(int handle) {
     ShowApiError("SetCommTimeouts");
     return;
   }
-  // Reads are to return what has arrived after at most 100 ms of silence,
-  // the shortest gap termios can express (tenths of a second). The panel
-  // never reads and its descriptor is non-blocking, where VMIN and VTIME do
-  // nothing; they are set so that the port is left as described for any
-  // program that opens it after the panel (the settings outlive the close).
+  // With VMIN 0, VTIME times the whole read: it returns what has arrived,
+  // or nothing once 100 ms (the shortest termios has) pass without a byte.
+  // The panel never reads and its descriptor is non-blocking, where VMIN and
+  // VTIME do nothing; they are set so that the port is left as described for
+  // any program that opens it after the panel (the settings outlive the close).
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 1;
   if (::tcsetattr(handle, TCSANOW, &settings) != 0) ShowApiError("SetCommTimeouts");
@@ -175,7 +239,7 @@ std::uint32_t SendCommand(const char* text, std::uint32_t length) {
       break;
     }
   }
-  if (written < length || !WaitDrained(PortHandle, deadline)) ShowApiError("WriteFile");
+  if (written < length || !WaitDrained(PortHandle, deadline, written)) ShowApiError("WriteFile");
   return written;
 }
 
@@ -186,14 +250,37 @@ void ShowApiError(const char* name) {
 
 void CloseComPort(int handle) {
   if (handle < 0) return;
-  // Output still held back would make close() wait in the kernel for the
-  // tty's closing wait (30 s on a UART, even on a non-blocking descriptor);
-  // it cannot reach the board anyway. Only then is it flushed: on a
-  // pseudo-terminal the flush also throws away what the other end has not
-  // read yet.
-  if (!WaitDrained(handle, Clock::now() + kWriteDeadline)) ::tcflush(handle, TCOFLUSH);
+  // Output still held back cannot reach the board anyway; it is dropped, so
+  // that close() has nothing to wait for where the driver lets it go. Only
+  // then: on a pseudo-terminal the flush also throws away what the other end
+  // has not read yet.
+  if (!WaitDrained(handle, Clock::now() + kWriteDeadline, kCloseLookBytes)) ::tcflush(handle, TCOFLUSH);
   // The exclusive flag outlives this descriptor on a pty whose other end
   // stays open, and would lock out the next open.
   ::ioctl(handle, TIOCNXCL);
-  ::close(handle);
+  struct stat status {};
+  if (::fstat(handle, &status) != 0 || !S_ISCHR(status.st_mode)) {
+    ::close(handle);
+    return;
+  }
+  // The last close of a tty waits in the kernel until the driver has sent
+  // what it holds, up to the port's closing wait (30 s), even on a
+  // non-blocking descriptor. tcflush does not cancel what cdc_acm has handed
+  // to the USB host, and only root may shorten the wait (TIOCSSERIAL). So a
+  // helper thread owns the close, and the window waits for it only briefly:
+  // a port that lets go at once is free when this returns, one that does not
+  // stays locked (flock) until the kernel is done, and OpenComPort refuses
+  // it meanwhile instead of hanging in open(). At exit the helper is killed
+  // with the process, which also ends the kernel's wait.
+  Closings& closing = Closing();
+  std::unique_lock<std::mutex> guard(closing.lock);
+  closing.devices.insert(status.st_rdev);
+  std::thread([handle, device = status.st_rdev] {
+    ::close(handle);
+    Closings& closing = Closing();
+    const std::lock_guard<std::mutex> guard(closing.lock);
+    closing.devices.erase(closing.devices.find(device));
+    closing.closed.notify_all();
+  }).detach();
+  closing.closed.wait_for(guard, kCloseGrace, [&] { return closing.devices.count(status.st_rdev) == 0; });
 }

@@ -4,8 +4,11 @@
 #include <cstdint>
 
 // The serial port of the lighting board: one descriptor for the whole process.
-// Every failed system call is reported to the user in an error box captioned
-// with the Windows name of the call it stands for, and the routine goes on.
+// Every failed call that sets up or writes the port is reported to the user in
+// an error box captioned with the Windows name of the call it stands for, and
+// the routine goes on. Opening reports through its result and errno (the
+// panel words that for the user); closing reports nothing, since the port is
+// given up either way.
 
 // The port's descriptor; -1 when no port is open or the last open failed.
 extern int PortHandle;
@@ -15,7 +18,15 @@ inline constexpr std::chrono::milliseconds kWriteDeadline{1000};
 
 // Opens the port named "Com1" to "Com6" for exclusive use. Returns the
 // descriptor, or -1 with errno saying why; nothing is left open on failure.
+// ENOTTY: the name leads to something that is not a character device (a
+// file, a directory, a FIFO, a socket). EBUSY: held by another program, or
+// this program's own last close of it is still waiting in the kernel
+// (ComPortClosing).
 int OpenComPort(const char* name);
+
+// Whether this program is still closing the device that `name` stands for:
+// the kernel holds a close back until the port has sent what it was given.
+bool ComPortClosing(const char* name);
 
 // 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
 // flow control (CRTSCTS, IXON, IXOFF) and the modem-control flags (CLOCAL,
@@ -24,7 +35,8 @@ int OpenComPort(const char* name);
 // drops them again.
 void ConfigureComPort(int handle);
 
-// Read timing for the port: a 100 ms gap between bytes ends a read.
+// Read timing for the port: a read returns what has arrived, waiting at most
+// 100 ms in all when nothing has.
 void SetComTimeouts(int handle);
 
 // Echoes `text` in a message box, then writes exactly `length` bytes of it to
@@ -36,5 +48,7 @@ std::uint32_t SendCommand(const char* text, std::uint32_t length);
 void ShowApiError(const char* name);
 
 // Lets queued output leave (up to the write deadline), drops what is still
-// held back, and releases the port.
+// held back, and releases the port. Returns within the deadline and a tenth
+// of a second even where the kernel holds the close back; the port is then
+// released as soon as the kernel lets go.
 void CloseComPort(int handle);

@@ -174,7 +174,18 @@ void Board::enableXonXoff() {
   setLineSettings(settings);
 }
 
-void Board::sendXoff() {
+void Board::holdOutput() {
+  if (Env("LICHT_TEST_HOLD") == "unread") {
+    // Fill the line until the driver has taken nothing for a while: then
+    // the board's buffers, the gadget's and the driver's transfers are full.
+    const std::string filler(4096, 'x');
+    for (;;) {
+      if (::write(PortHandle, filler.data(), filler.size()) > 0) continue;
+      pollfd port{PortHandle, POLLOUT, 0};
+      QVERIFY2(errno == EAGAIN, std::strerror(errno));
+      if (::poll(&port, 1, 500) == 0) return;
+    }
+  }
   // The port acts on input in order, so once a byte sent after the XOFF can
   // be read on the panel's side, output is held. (The panel never reads.)
   const char probe[] = {kXoff, 'Z'};
@@ -187,7 +198,20 @@ void Board::sendXoff() {
       std::chrono::seconds(5)));
 }
 
-void Board::sendXon() { QCOMPARE(::write(far_, &kXon, 1), ssize_t{1}); }
+void Board::releaseOutput() {
+  if (Env("LICHT_TEST_HOLD") != "unread") {
+    QCOMPARE(::write(far_, &kXon, 1), ssize_t{1});
+    return;
+  }
+  // Read until the line has been quiet for half a second: all that was held
+  // has come, and is thrown away.
+  char buffer[4096];
+  auto quietSince = Clock::now();
+  while (Clock::now() - quietSince < std::chrono::milliseconds(500)) {
+    pollfd board{far_, POLLIN, 0};
+    if (::poll(&board, 1, 100) == 1 && ::read(far_, buffer, sizeof buffer) > 0) quietSince = Clock::now();
+  }
+}
 
 BoxLog::BoxLog(Board* board) : board_(board) {
   previous_ = SetBoxHandler([this](const Box& box) {

@@ -23,8 +23,9 @@
 // holds the other end. With LICHT_TEST_PORT set, a real serial line instead:
 // the panel opens LICHT_TEST_PORT, and the test holds LICHT_TEST_BOARD, the
 // far end of a null-modem cable to it. LICHT_TEST_PLUG, when set, names a
-// line to whatever can pull that cable (the monitor of a virtual machine):
-// it takes "unplug" and "plug", one a line, and answers each with "ok".
+// line to whatever can pull that cable (the monitor of a virtual machine, a
+// USB gadget's controller): it takes "unplug" and "plug", one a line, and
+// answers each with "ok".
 class Board {
  public:
   Board();
@@ -48,11 +49,14 @@ class Board {
   static bool canUnplug();
   void unplug();
   // Software flow control on the port: set IXON before the panel connects
-  // (it keeps the setting), then hold its output with XOFF and let it go
-  // with XON.
+  // (it keeps the setting).
   void enableXonXoff();
-  void sendXoff();
-  void sendXon();
+  // Holds the panel's output back and lets it go again: with XOFF and XON,
+  // or, where the driver ignores them (LICHT_TEST_HOLD=unread: cdc_acm), by
+  // reading nothing until every buffer on the way is full, then reading
+  // everything.
+  void holdOutput();
+  void releaseOutput();
 
  private:
   void plugIn();

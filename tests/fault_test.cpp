@@ -11,16 +11,21 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -63,34 +68,45 @@ class FaultTest : public QObject {
 
   void badPorts_data() {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("error");  // 0: the port opens, but is no terminal
-    QTest::newRow("missing path") << "missing" << ENOENT;
-    QTest::newRow("directory") << "directory" << EISDIR;
-    QTest::newRow("/dev/null") << "/dev/null" << 0;
-    QTest::newRow("/dev/zero") << "/dev/zero" << 0;
-    QTest::newRow("regular file") << "file" << 0;
-    QTest::newRow("file with mode 000") << "mode000" << EACCES;
-    QTest::newRow("dangling symlink") << "dangling" << ENOENT;
-    QTest::newRow("empty value") << "empty" << ENODEV;
-    QTest::newRow("ttyS node without UART") << "nouart" << ENXIO;
-    QTest::newRow("pty whose other end is closed") << "deadpty" << ENOENT;
-    QTest::newRow("FIFO") << "fifo" << 0;
-    QTest::newRow("held with flock") << "flock" << EBUSY;
-    QTest::newRow("held with TIOCEXCL") << "tiocexcl" << EBUSY;
+    QTest::addColumn<int>("error");       // 0: the port opens, but is no terminal
+    QTest::addColumn<QString>("reason");  // what the box says, where not the system's text
+    const QString notADevice = QString::fromUtf8("kein serieller Anschluss, sondern ");
+    QTest::newRow("missing path") << "missing" << ENOENT << "";
+    QTest::newRow("directory") << "directory" << ENOTTY << notADevice + "ein Verzeichnis";
+    QTest::newRow("/dev/null") << "/dev/null" << 0 << "";
+    QTest::newRow("/dev/zero") << "/dev/zero" << 0 << "";
+    QTest::newRow("regular file") << "file" << ENOTTY
+                                  << notADevice + QString::fromUtf8("eine gewöhnliche Datei");
+    QTest::newRow("device with mode 000") << "mode000" << EACCES << "";
+    QTest::newRow("dangling symlink") << "dangling" << ENOENT << "";
+    QTest::newRow("empty value") << "empty" << ENODEV << "";
+    QTest::newRow("ttyS node without UART") << "nouart" << ENXIO << "";
+    QTest::newRow("pty whose other end is closed") << "deadpty" << ENOENT << "";
+    QTest::newRow("FIFO") << "fifo" << ENOTTY << notADevice + "eine benannte Pipe (FIFO)";
+    QTest::newRow("socket") << "socket" << ENOTTY << notADevice + "ein Socket";
+    QTest::newRow("held with flock") << "flock" << EBUSY << "";
+    QTest::newRow("held with TIOCEXCL") << "tiocexcl" << EBUSY << "";
   }
 
   void badPorts() {
     QFETCH(QString, kind);
     QFETCH(int, error);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
     const std::string base = dir.path().toStdString();
     std::string path = kind.startsWith('/') ? kind.toStdString() : base + "/port";
     std::unique_ptr<Board> pty;
     std::unique_ptr<Holder> holder;
+    const QByteArray contents = "a file the commands must not overwrite\n";
     if (kind == "missing") path = base + "/ttyUSB9";
     if (kind == "directory") path = base;
-    if (kind == "file" || kind == "mode000") std::ofstream(path) << "";
-    if (kind == "mode000") ::chmod(path.c_str(), 0);
+    if (kind == "file") std::ofstream(path) << contents.constData();
+    if (kind == "mode000") {
+      pty = std::make_unique<Board>();  // the terminal end is the test's own, so it may take its rights
+      path = pty->path();
+      if (Board::real() || ::geteuid() == 0) QSKIP("only an ordinary user on a pty is refused by mode 000");
+      QCOMPARE(::chmod(path.c_str(), 0), 0);
+    }
     if (kind == "dangling") (void)!::symlink((base + "/gone").c_str(), path.c_str());
     if (kind == "empty") path.clear();
     if (kind == "nouart") {
@@ -105,6 +121,16 @@ class FaultTest : public QObject {
       path = pty->path();
     }
     if (kind == "fifo") ::mkfifo(path.c_str(), 0600);
+    const int socket = kind == "socket" ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    if (socket >= 0) {
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+      QCOMPARE(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const auto closeSocket = qScopeGuard([socket] {
+      if (socket >= 0) ::close(socket);
+    });
     if (kind == "flock" || kind == "tiocexcl") {
       pty = std::make_unique<Board>();
       path = pty->path();
@@ -131,7 +157,8 @@ class FaultTest : public QObject {
                                      "\n\nIhr Benutzer darf diesen Anschluss nicht öffnen: Nehmen "
                                      "Sie ihn mit „sudo usermod -aG dialout $USER“ in die Gruppe "
                                      "dialout auf und melden Sie sich danach neu an.");
-      QCOMPARE(log.transcript(), "[" + OpenFailureText(where, SysErrorMessage(error)) + hint + "]");
+      QCOMPARE(log.transcript(),
+               "[" + OpenFailureText(where, reason.isEmpty() ? SysErrorMessage(error) : reason) + hint + "]");
       QVERIFY(!Connected());
       QCOMPARE(PortHandle, -1);
     } else {
@@ -146,6 +173,12 @@ class FaultTest : public QObject {
       QCOMPARE(log.boxes.size(), std::size_t{3 + 13 + 13});
     }
     QCOMPARE(OpenDescriptors(), descriptors);
+    if (kind == "file") {
+      std::ifstream file(path, std::ios::binary);
+      const std::string after{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+      QCOMPARE(QCryptographicHash::hash(QByteArray::fromStdString(after), QCryptographicHash::Sha256).toHex(),
+               QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex());
+    }
   }
 
   // The port stays for the panel alone, try after try.
@@ -264,14 +297,19 @@ class FaultTest : public QObject {
     Connect();  // disconnect, so the board can put the port's settings back
   }
 
-  // XOFF from the board: every write gives up at its deadline and says so.
+  // Output held back: every write gives up at its deadline and says so, and
+  // neither a disconnect nor closing the window waits for the kernel.
   void heldOutput() {
     Board board;
     board.enableXonXoff();
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
-    ScopedForm form;
+    TheApplication->CreateForm(Form1);  // destroyed here, as closing the window does
+    Form1->show();
     Connect();
-    board.sendXoff();
+    board.holdOutput();
+    int queued = -1;
+    ::ioctl(PortHandle, TIOCOUTQ, &queued);
+    std::printf("figure: TIOCOUTQ while held: %d\n", queued);
 
     BoxLog log;
     const double cpu = CpuSeconds();
@@ -290,12 +328,84 @@ class FaultTest : public QObject {
     QVERIFY(slowest < Seconds(kWriteDeadline) + 0.5);
     QVERIFY(used < 1.0);
 
-    const auto start = Clock::now();
+    auto start = Clock::now();
     Connect();
     const double closing = Seconds(Clock::now() - start);
     Figure("disconnect while held", closing, "s");
     QVERIFY(!Connected());
     QVERIFY(closing < Seconds(kWriteDeadline) + 0.5);
+
+    // Where the kernel still holds the close back (cdc_acm), a reconnect is
+    // told so at once; once the board takes its bytes, the port opens again.
+    const bool stillClosing = ComPortClosing("Com1");
+    Figure("port still closing after the disconnect", stillClosing, "");
+    if (stillClosing) {
+      log.boxes.clear();
+      start = Clock::now();
+      Connect();
+      Figure("reconnect while closing: time to its message", Seconds(Clock::now() - start), "s");
+      QVERIFY(!Connected());
+      QCOMPARE(log.boxes.size(), std::size_t{1});
+      QCOMPARE(log.boxes[0].text,
+               OpenFailureText(QString::fromStdString(board.path()), SysErrorMessage(EBUSY)) +
+                   QString::fromUtf8("\n\nDieses Programm gibt den Anschluss noch frei: Das Gerät hat die "
+                                     "zuletzt gesendeten Befehle nicht abgenommen, und der Treiber wartet "
+                                     "bis zu 30 Sekunden darauf. Versuchen Sie es danach noch einmal."));
+      std::printf("figure: what a reconnect meets: %s\n", qPrintable(log.boxes[0].text.replace('\n', ' ')));
+    }
+    board.releaseOutput();
+    start = Clock::now();
+    QTRY_VERIFY_WITH_TIMEOUT(!ComPortClosing("Com1"), 35000);  // at most the kernel's closing wait
+    Figure("port released after the board read again", Seconds(Clock::now() - start), "s");
+    log.boxes.clear();
+    Connect();
+    QVERIFY(Connected());
+    QCOMPARE(log.boxes.size(), std::size_t{0});
+
+    // Closing the window while held: the window is gone as soon.
+    board.holdOutput();
+    start = Clock::now();
+    delete Form1;
+    const double gone = Seconds(Clock::now() - start);
+    Figure("closing the window while held", gone, "s");
+    QVERIFY(gone < Seconds(kWriteDeadline) + 0.5);
+    board.releaseOutput();
+    QTRY_VERIFY_WITH_TIMEOUT(!ComPortClosing("Com1"), 35000);
+
+    // A program that ends with such a close still pending ends at once: the
+    // kernel's wait ends with the process. The child's descriptor is the
+    // last one, so its close is the one the kernel holds back.
+    PortHandle = OpenComPort("Com1");
+    QVERIFY(PortHandle >= 0);
+    board.holdOutput();
+    int toClose[2];
+    QCOMPARE(::pipe(toClose), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      char go = 0;
+      (void)!::read(toClose[0], &go, 1);
+      CloseComPort(PortHandle);
+      std::printf("figure: still closing as the program ends: %d\n", ComPortClosing("Com1"));
+      std::fflush(stdout);
+      ::_exit(0);
+    }
+    ::close(PortHandle);
+    PortHandle = -1;
+    start = Clock::now();
+    (void)!::write(toClose[1], "c", 1);
+    ::close(toClose[0]);
+    ::close(toClose[1]);
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    const double ended = Seconds(Clock::now() - start);
+    Figure("held: from disconnecting to the end of the program", ended, "s");
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    QVERIFY(ended < Seconds(kWriteDeadline) + 0.5);
+    board.releaseOutput();
+    QTRY_VERIFY_WITH_TIMEOUT(!ComPortClosing("Com1"), 35000);
+    const int again = OpenComPort("Com1");
+    QVERIFY(again >= 0);
+    CloseComPort(again);
   }
 
   // Released at once: another process takes the port right after each disconnect.

@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QToolTip>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -106,7 +107,8 @@ class SerialTest : public QObject {
     QTest::newRow("held by another process") << "held" << SysErrorMessage(EBUSY);
     QTest::newRow("missing device") << "missing" << SysErrorMessage(ENOENT);
     QTest::newRow("empty mapping") << "empty" << SysErrorMessage(ENODEV);
-    QTest::newRow("directory") << "directory" << SysErrorMessage(EISDIR);
+    QTest::newRow("directory") << "directory"
+                               << "kein serieller Anschluss, sondern ein Verzeichnis";
   }
 
   void portThatDoesNotOpen() {
@@ -142,16 +144,11 @@ class SerialTest : public QObject {
   void deviceThatIsNoTerminal_data() {
     QTest::addColumn<QString>("path");
     QTest::newRow("/dev/null") << "/dev/null";
-    QTest::newRow("regular file") << "";
+    QTest::newRow("/dev/zero") << "/dev/zero";
   }
 
   void deviceThatIsNoTerminal() {
     QFETCH(QString, path);
-    QTemporaryDir dir;
-    if (path.isEmpty()) {
-      path = dir.filePath("port");
-      std::ofstream(path.toStdString()) << "";
-    }
     ScopedEnv map("LICHTSTEUERUNG_COM1", path.toStdString());
     ScopedForm form;
     BoxLog log;
@@ -194,6 +191,36 @@ class SerialTest : public QObject {
     QCOMPARE(log.transcript(), QStringLiteral("[e0f0j1]e0f0j1"));
   }
 
+  // For the record: how soon a command returns once its box is closed, to a
+  // board that reads (its 6 bytes take 6.25 ms on the wire at 9600 baud), and
+  // what the driver's output queue reads right after a write.
+  void sendReturnsOnceSent() {
+    Board board;
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    ScopedForm form;
+    ConnectOn(1);
+    int queued = -1;
+    QCOMPARE(::write(PortHandle, "i1", 2), ssize_t{2});
+    QCOMPARE(::ioctl(PortHandle, TIOCOUTQ, &queued), 0);
+    std::printf("figure: TIOCOUTQ right after a 2-byte write: %d\n", queued);
+    QCOMPARE(board.take(2), QByteArray("i1"));
+
+    BoxLog log;
+    std::chrono::steady_clock::time_point closed;
+    log.onBox = [&](const Box&) { closed = std::chrono::steady_clock::now(); };
+    std::vector<double> returns;
+    for (int send = 0; send < 40; ++send) {
+      SendCommand("e0f0j1", 6);
+      returns.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - closed).count());
+    }
+    QCOMPARE(board.take(240), QByteArray("e0f0j1").repeated(40));
+    QCOMPARE(log.captions().count("WriteFile"), 0);
+    std::sort(returns.begin(), returns.end());
+    std::printf("figure: closed box to SendCommand's return (6 bytes), median %.2f ms, slowest %.2f ms\n",
+                returns[returns.size() / 2], returns.back());
+  }
+
   // Output held back by XOFF: the write gives up at its deadline, says so,
   // and sleeps while it waits.
   void heldOutputIsReported() {
@@ -202,7 +229,7 @@ class SerialTest : public QObject {
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     ScopedForm form;
     ConnectOn(1);
-    board.sendXoff();
+    board.holdOutput();
 
     BoxLog log(&board);
     const double cpu = CpuSeconds();
@@ -222,7 +249,7 @@ class SerialTest : public QObject {
 
     // Let the line go, then send a marker down it: whatever the port still
     // held of the command would reach the board before the marker.
-    board.sendXon();
+    board.releaseOutput();
     const int port = ::open(board.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     QVERIFY(port >= 0);
     termios raw = board.lineSettings();
@@ -276,20 +303,32 @@ class SerialTest : public QObject {
     QToolTip::hideText();
   }
 
-  // Which ttys count as serial ports, and in which order.
+  // Which ttys count as serial ports, and in which order. Each tty as
+  // "name" or "name:UART type" (the sysfs attribute).
+  void machinePorts_data() {
+    QTest::addColumn<QStringList>("ttys");
+    QTest::addColumn<QStringList>("ports");
+    QTest::newRow("PC") << QStringList{"ttyS0:4", "ttyS1:0", "ttyS10:4",  "ttyS2:4", "ttyUSB1", "ttyUSB0",
+                                       "ttyACM0", "tty0",    "ttyprintk", "ttySx:4", "ttyS3"}
+                        << QStringList{"ttyS0", "ttyS2", "ttyS10", "ttyUSB0", "ttyUSB1", "ttyACM0"};
+    // A PL011 has a type of its own; ARM UARTs are only there when the chip is.
+    QTest::newRow("ARM boards") << QStringList{"ttyACM0", "ttyAMA10:0", "ttyAMA0:32", "ttyS0:4", "ttySAC2",
+                                               "ttymxc1", "ttyUSB0",    "ttySACx",    "ttyO1",   "ttyTHS0"}
+                                << QStringList{"ttyS0", "ttyAMA0", "ttyAMA10", "ttymxc1", "ttySAC2",
+                                               "ttyO1", "ttyTHS0", "ttyUSB0",  "ttyACM0"};
+  }
+
   void machinePorts() {
+    QFETCH(QStringList, ttys);
+    QFETCH(QStringList, ports);
     QTemporaryDir sys;
-    const std::pair<const char*, const char*> ttys[] = {
-        {"ttyS0", "4"},         {"ttyS1", "0"},       {"ttyS10", "4"},      {"ttyS2", "4"},
-        {"ttyUSB1", nullptr},   {"ttyUSB0", nullptr}, {"ttyACM0", nullptr}, {"tty0", nullptr},
-        {"ttyprintk", nullptr}, {"ttySx", "4"},       {"ttyS3", nullptr}};
-    for (const auto& [name, type] : ttys) {
-      const std::filesystem::path entry = sys.filePath(name).toStdString();
+    for (const QString& tty : ttys) {
+      const std::filesystem::path entry = sys.filePath(tty.section(':', 0, 0)).toStdString();
       std::filesystem::create_directory(entry);
-      if (type) std::ofstream(entry / "type") << type << "\n";
+      if (tty.contains(':')) std::ofstream(entry / "type") << tty.section(':', 1).toStdString() << "\n";
     }
-    const std::vector<std::string> expected{"/dev/ttyS0",   "/dev/ttyS2",   "/dev/ttyS10",
-                                            "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0"};
+    std::vector<std::string> expected;
+    for (const QString& port : ports) expected.push_back("/dev/" + port.toStdString());
     QCOMPARE(SerialPorts(sys.path().toStdString()), expected);
   }
 
@@ -385,6 +424,10 @@ class SerialTest : public QObject {
                                  ? expected[item]
                                  : QStringLiteral("Com%1 (kein serieller Anschluss gefunden").arg(item + 1);
       QTRY_VERIFY2(QToolTip::text().startsWith(device), qPrintable(QToolTip::text()));
+      // udev gives every USB serial device a stable name.
+      if (device.contains(QLatin1String("/dev/ttyUSB")) || device.contains(QLatin1String("/dev/ttyACM")))
+        QVERIFY2(QToolTip::text().contains(QLatin1String("\n/dev/serial/by-id/usb-")),
+                 qPrintable(QToolTip::text()));
       std::printf("figure: tooltip of Com%d: %s\n", item + 1, qPrintable(QToolTip::text()));
       QToolTip::hideText();
     }
