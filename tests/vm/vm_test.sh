@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The serial suites on the kernel's real drivers: boots Debian's own kernel
-# in QEMU with four 16550 UARTs and an FTDI USB serial adapter, and runs the
-# guest side (guest.sh) there against this build, which the guest sees
-# through the host's root directory, mounted read-only.
+# in QEMU with four 16550 UARTs and an FTDI USB serial adapter, gives it a
+# USB board of its own (cdc_acm, through the kernel's USB gadget stack), and
+# runs the guest side (guest.sh) there against this build, which the guest
+# sees through the host's root directory, mounted read-only.
 # Usage: vm_test.sh <source folder> <build folder>
 #
-# The kernel package is downloaded once (apt-get download) into
+# The kernel and udev packages are downloaded once (apt-get download) into
 # <build>/vm-cache. Exit 77 (skipped) when QEMU is missing, except in CI.
 set -uo pipefail
 source=$(realpath "$1")
@@ -26,7 +27,11 @@ prepare_kernel() {
   package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   [ -n "$package" ] || { echo "vm: apt knows no linux-image-amd64 (run apt-get update)"; return 1; }
   kernel=$cache/$package
-  [ -s "$kernel/vmlinux" ] && [ -s "$kernel/initrd.gz" ] && return 0
+  local module file complete=1
+  for module in $(sed -n 's/^modules="\(.*\)"$/\1/p' "$here/init"); do
+    [ -s "$kernel/root/modules/$module.ko" ] || complete=0
+  done
+  [ $complete = 1 ] && [ -s "$kernel/vmlinux" ] && [ -s "$kernel/initrd.gz" ] && return 0
   rm -rf "$kernel"
   mkdir -p "$kernel/deb" "$kernel/root/bin" "$kernel/root/modules" "$kernel/root/etc"
   (cd "$kernel/deb" && apt-get download -q "$package" >/dev/null 2>&1) || { echo "vm: cannot download $package"; return 1; }
@@ -41,9 +46,7 @@ prepare_kernel() {
 
   cp /bin/busybox "$kernel/root/bin/"
   cp "$here/init" "$kernel/root/init"
-  local module file
-  for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio virtio_ring virtio virtio_pci_modern_dev \
-    virtio_pci_legacy_dev virtio_pci virtio_console 9pnet 9pnet_virtio netfs fscache 9p; do
+  for module in $(sed -n 's/^modules="\(.*\)"$/\1/p' "$here/init"); do
     file=$(find "$kernel/deb/x/lib/modules/$version" -name "$module.ko" | head -n1)
     [ -n "$file" ] || { echo "vm: $package has no $module.ko"; return 1; }
     cp "$file" "$kernel/root/modules/"
@@ -52,7 +55,21 @@ prepare_kernel() {
   rm -rf "$kernel/deb"
 }
 
+# Debian's udev, to name and own the guest's devices as the distribution
+# does. udevadm carries systemd's shared code inside, so the package runs
+# on the host's libraries whatever systemd version the host has, if any.
+prepare_udev() {
+  udev=$cache/udev
+  [ -x "$udev/bin/udevadm" ] && return 0
+  rm -rf "$udev" "$cache/udev-deb"
+  mkdir -p "$cache/udev-deb"
+  (cd "$cache/udev-deb" && apt-get download -q udev >/dev/null 2>&1) || { echo "vm: cannot download udev"; return 1; }
+  dpkg-deb -x "$cache"/udev-deb/udev_*.deb "$udev"
+  rm -rf "$cache/udev-deb"
+}
+
 prepare_kernel || exit 1
+prepare_udev || exit 1
 # The initramfs is cheap to rebuild; the init in it follows the source.
 if ! cmp -s "$here/init" "$kernel/root/init"; then
   cp "$here/init" "$kernel/root/init"
@@ -74,7 +91,7 @@ socket() { echo "socket,id=$1,path=$work/$1.sock,server=on,wait=off"; }
 start=$SECONDS
 qemu-system-x86_64 -machine pc -accel tcg -smp 2 -m 1536 -display none -monitor none -nic none -no-reboot \
   -kernel "$kernel/vmlinux" -initrd "$kernel/initrd.gz" \
-  -append "console=ttyS0 8250.nr_uarts=6 quiet loglevel=1 panic=-1 LICHT_SOURCE=$source LICHT_BUILD=$build" \
+  -append "console=ttyS0 8250.nr_uarts=6 quiet loglevel=1 panic=-1 LICHT_SOURCE=$source LICHT_BUILD=$build LICHT_UDEV=$udev" \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -chardev file,id=console,path="$work/console.log" -serial chardev:console \
   -chardev "$(socket s1)" -serial chardev:s1 \
