@@ -42,6 +42,15 @@ QString LineSettings(const termios& settings) {
 }  // namespace
 
 Simulator::Simulator(const QString& rawPath) {
+  // The file first: a throw after openpty would leave both ends open, since
+  // a constructor that throws runs no destructor.
+  if (!rawPath.isEmpty()) {
+    raw_.setFileName(rawPath);
+    if (!raw_.open(QIODevice::Append | QIODevice::Unbuffered))
+      throw std::runtime_error("cannot write " + rawPath.toStdString() + ": " +
+                               raw_.errorString().toStdString());
+  }
+
   char name[256] = {};
   if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
     throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
@@ -49,13 +58,6 @@ Simulator::Simulator(const QString& rawPath) {
   ::fcntl(master_, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
   devicePath_ = QString::fromLocal8Bit(name);
-
-  if (!rawPath.isEmpty()) {
-    raw_.setFileName(rawPath);
-    if (!raw_.open(QIODevice::Append | QIODevice::Unbuffered))
-      throw std::runtime_error("cannot write " + rawPath.toStdString() + ": " +
-                               raw_.errorString().toStdString());
-  }
 
   reader_ = std::make_unique<QSocketNotifier>(master_, QSocketNotifier::Read);
   connect(reader_.get(), &QSocketNotifier::activated, this, &Simulator::readBoard);
