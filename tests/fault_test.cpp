@@ -461,7 +461,7 @@ static int BecomeOrdinaryUser(const std::string& scratch) {
   const group* dialout = ::getgrnam("dialout");
   if (!dialout) qFatal("no dialout group");
   const gid_t groups[] = {dialout->gr_gid};
-  ::chown(scratch.c_str(), 65534, 65534);
+  (void)!::chown(scratch.c_str(), 65534, 65534);
   if (::setgroups(1, groups) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
       ::setresuid(65534, 65534, 65534) != 0)
     qFatal("cannot drop root");
