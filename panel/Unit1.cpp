@@ -2,11 +2,11 @@
 
 #include "ComPort.h"
 #include "Dialogs.h"
+#include "LightDecoder.h"
 #include "PortNames.h"
 #include "ui_Unit1.h"
 
-#include <QHelpEvent>
-#include <QToolTip>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -155,6 +155,21 @@ QString PortTip(const char* name) {
   return QString::fromStdString(DescribePort(device, IdentifyPort(device)));
 }
 
+// What an echo box's light commands do, in words for a screen reader: "a0"
+// is "Abblendlicht aus". Any other text needs no description.
+QString DescribeCommands(const QString& text) {
+  const QByteArray bytes = text.toLatin1();
+  LightDecoder decoder;
+  QStringList said;
+  for (const LightDecoder::Event& event :
+       decoder.Feed(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                    static_cast<std::size_t>(bytes.size()))) {
+    if (event.kind != LightDecoder::Event::Command) return {};
+    said << QString::fromUtf8(LightDecoder::Name(event.channel)) + (event.on ? " an" : " aus");
+  }
+  return bytes.size() % 2 == 0 ? said.join(QStringLiteral(", ")) : QString();
+}
+
 }  // namespace
 
 TForm1::TForm1(TApplication* owner) : TForm(owner) {
@@ -194,10 +209,16 @@ TForm1::TForm1(TApplication* owner) : TForm(owner) {
   setMinimumSize(size());
   move(475, 106);  // where it was designed to open; the window manager may place it elsewhere
 
+  // The caption stays as it was designed; a screen reader says what the program is.
+  setAccessibleName(QStringLiteral("Lichtsteuerung"));
+  // Devices come and go (USB adapters), so what a port stands for is worked
+  // out each time it is asked.
+  comports->SetItemDescriber([](int item) { return PortTip(kPortNames[item]); });
+  SetMessageDescriber(DescribeCommands);
+
   connect(comportbut, &TButton::Click, this, &TForm1::comportbutClick);
   connect(Standlicht, &TCheckBox::Click, this, &TForm1::StandlichtClick);
   connect(Abblendlicht, &TCheckBox::Click, this, &TForm1::AbblendlichtClick);
-  for (QRadioButton* item : comports->Items()) item->installEventFilter(this);
 
   Form1->EnterDisconnectedState();
 }
@@ -276,14 +297,4 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
   if (reason == EBUSY && ComPortClosing(name)) text += QStringLiteral("\n\n") + kStillClosingHint;
   ShowMessage(text);
   Form1->EnterDisconnectedState();
-}
-
-bool TForm1::eventFilter(TObject* watched, QEvent* event) {
-  if (event->type() != QEvent::ToolTip) return TForm::eventFilter(watched, event);
-  // Devices come and go (USB adapters), so the tip is worked out when asked.
-  const qsizetype item = comports->Items().indexOf(qobject_cast<QRadioButton*>(watched));
-  if (item < 0) return TForm::eventFilter(watched, event);
-  QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), PortTip(kPortNames[item]),
-                     qobject_cast<QWidget*>(watched));
-  return true;
 }

@@ -38,9 +38,6 @@ class TForm1 : public TForm {
   void EnterConnectedState();
   void EnterDisconnectedState();
   void SendAllLights();
-
- protected:
-  bool eventFilter(TObject* watched, QEvent* event) override;
 };
 
 // The one main window; every panel routine reaches the controls through it.

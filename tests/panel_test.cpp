@@ -4,6 +4,7 @@
 #include "Unit1.h"
 
 #include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QtMath>
 
@@ -236,6 +237,58 @@ class PanelTest : public QObject {
       names << name;
     }
     QCOMPARE(names.size(), 26);  // 20 controls and the six ports
+    QCOMPARE(QAccessible::queryAccessibleInterface(Form1)->text(QAccessible::Name),
+             QStringLiteral("Lichtsteuerung"));
+  }
+
+  // A port's description says where it leads at the moment it is read, as
+  // its tooltip does; it is a radio button all the same.
+  void portDescriptionsAreCurrent() {
+    ScopedForm form;
+    QAccessibleInterface* com6 = QAccessible::queryAccessibleInterface(Form1->comports->Items().at(5));
+    QCOMPARE(com6->role(), QAccessible::RadioButton);
+    QCOMPARE(com6->text(QAccessible::Name), QStringLiteral("Com6"));
+    QVERIFY(!com6->state().checked);
+    {
+      ScopedEnv map("LICHTSTEUERUNG_COM6", "/dev/ttyUSB7");
+      QCOMPARE(com6->text(QAccessible::Description), QStringLiteral("/dev/ttyUSB7"));
+    }
+    ScopedEnv map("LICHTSTEUERUNG_COM6", "");
+    QCOMPARE(com6->text(QAccessible::Description),
+             QStringLiteral("Com6 (LICHTSTEUERUNG_COM6 ist gesetzt, aber leer)"));
+    com6->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    QCOMPARE(Form1->comports->ItemIndex(), 5);
+    QVERIFY(com6->state().checked);
+  }
+
+  // An echo box tells a screen reader what its command does.
+  void echoBoxDescriptions_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("low beam off") << "a0"
+                                  << "Abblendlicht aus";
+    QTest::newRow("interior light on") << "i1"
+                                       << "Innenraumlicht an";
+    QTest::newRow("parking light off") << "e0f0j0"
+                                       << "Blinker links aus, Blinker rechts aus, Parklicht aus";
+    QTest::newRow("hazard lights on")
+        << "e0f0e1f1"
+        << "Blinker links aus, Blinker rechts aus, Blinker links an, Blinker rechts an";
+    QTest::newRow("not a command") << "Der gewählte ComPort konnte nicht geöffnet werden."
+                                   << "";
+    QTest::newRow("half a command") << "a"
+                                    << "";
+  }
+
+  void echoBoxDescriptions() {
+    QFETCH(QString, text);
+    QFETCH(QString, description);
+    ScopedForm form;
+    BoxLog log;
+    ShowMessage(text);
+    QCOMPARE(log.boxes.size(), std::size_t{1});
+    QCOMPARE(log.boxes[0].text, text);
+    QCOMPARE(log.boxes[0].description, description);
   }
 
   void keyboard() {

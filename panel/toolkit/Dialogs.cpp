@@ -19,6 +19,11 @@ BoxHandler& CurrentHandler() {
   return handler;
 }
 
+MessageDescriber& CurrentDescriber() {
+  static MessageDescriber describe;
+  return describe;
+}
+
 // A key held down over a box must not run through the boxes that follow it:
 // the box that appears next would take the auto-repeated Enter as a fresh
 // press. Held keys act once, on the box they were pressed on.
@@ -55,6 +60,7 @@ void Show(const Box& box, QWidget* owner) {
   QMessageBox dialog(box.kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon, box.caption,
                      box.text, QMessageBox::Ok, owner);
   dialog.setWindowModality(Qt::ApplicationModal);
+  dialog.setAccessibleDescription(box.description);
   IgnoreAutoRepeat heldKeys;
   dialog.installEventFilter(&heldKeys);
   for (QWidget* child : dialog.findChildren<QWidget*>()) child->installEventFilter(&heldKeys);
@@ -73,9 +79,13 @@ BoxHandler SetBoxHandler(BoxHandler handler) { return std::exchange(CurrentHandl
 void ShowMessage(const QString& text) {
   // Owned by the main window, so that every window manager keeps the box
   // above the panel it blocks and centres it there.
-  Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text},
+  const MessageDescriber& describe = CurrentDescriber();
+  Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text,
+        describe ? describe(text) : QString()},
        Application ? Application->MainForm() : nullptr);
 }
+
+void SetMessageDescriber(MessageDescriber describe) { CurrentDescriber() = std::move(describe); }
 
 // No owner window; Qt makes a parentless modal box transient for the
 // program's window group, which keeps it above the panel all the same.

@@ -16,6 +16,7 @@ struct Box {
   BoxKind kind;
   QString caption;
   QString text;
+  QString description = {};  // for screen readers: what the text means, when it needs saying
 };
 
 // Takes a box instead of the screen and returns once it counts as closed.
@@ -27,6 +28,11 @@ BoxHandler SetBoxHandler(BoxHandler handler);
 
 // A modal box with `text` and an OK button; returns when it has been closed.
 void ShowMessage(const QString& text);
+
+// Says what the text of a message box means, for its description to screen
+// readers; an empty result adds none. Installing an empty one removes it.
+using MessageDescriber = std::function<QString(const QString& text)>;
+void SetMessageDescriber(MessageDescriber describe);
 
 // A modal error box with no owner window: stop icon, OK only.
 void ShowErrorBox(const QString& caption, const QString& text);

@@ -2,9 +2,12 @@
 
 #include "Dialogs.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QStyleFactory>
+#include <QToolTip>
 
 namespace {
 
@@ -51,6 +54,10 @@ TApplication::~TApplication() {
   if (Application == this) Application = nullptr;
 }
 
+namespace {
+QAccessibleInterface* DescribedItemFactory(const QString& className, QObject* object);
+}  // namespace
+
 void TApplication::Initialize() {
   if (app_) return;
   app_ = std::make_unique<GuardedApplication>(argc_, argv_, *this);
@@ -59,6 +66,10 @@ void TApplication::Initialize() {
   // draws groups so on every platform; Fusion puts the title above the frame,
   // where it would cross the first check box.
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Windows")));
+  // Before any window: Qt keeps the first interface made for a widget, and
+  // may make one while the widget is being built. Factories installed later
+  // are asked first, before Qt's own.
+  QAccessible::installFactory(DescribedItemFactory);
 }
 
 void TApplication::Adopt(TForm* form) { forms_.emplace_back(form); }
@@ -127,6 +138,77 @@ int TRadioGroup::ItemIndex() const {
 void TRadioGroup::SetItemIndex(int index) {
   const QList<QRadioButton*> items = Items();
   if (index >= 0 && index < items.size()) items[index]->setChecked(true);
+}
+
+namespace {
+
+// A described radio group's item as a screen reader sees it: a radio button
+// whose description is the group's, asked when read. Qt's own interface for
+// a radio button would give a fixed text.
+class DescribedItem : public QAccessibleWidget {
+ public:
+  DescribedItem(QRadioButton* item, TRadioGroup* group)
+      : QAccessibleWidget(item, QAccessible::RadioButton), group_(group) {}
+
+  QString text(QAccessible::Text kind) const override {
+    if (kind == QAccessible::Name) return item()->text();
+    if (kind == QAccessible::Description && group_ && group_->DescribesItems())
+      return group_->ItemDescription(static_cast<int>(group_->Items().indexOf(item())));
+    return QAccessibleWidget::text(kind);
+  }
+
+  QAccessible::State state() const override {
+    QAccessible::State state = QAccessibleWidget::state();
+    state.checkable = true;
+    state.checked = item()->isChecked();
+    return state;
+  }
+
+  QStringList actionNames() const override {
+    QStringList names = QAccessibleWidget::actionNames();
+    if (item()->isEnabled()) names.prepend(toggleAction());
+    return names;
+  }
+
+  void doAction(const QString& name) override {
+    if (name == toggleAction() || name == pressAction()) {
+      if (item()->isEnabled()) item()->click();
+      return;
+    }
+    QAccessibleWidget::doAction(name);
+  }
+
+ private:
+  QRadioButton* item() const { return static_cast<QRadioButton*>(widget()); }
+  QPointer<TRadioGroup> group_;
+};
+
+QAccessibleInterface* DescribedItemFactory(const QString& /*className*/, QObject* object) {
+  auto* item = qobject_cast<QRadioButton*>(object);
+  auto* group = item ? qobject_cast<TRadioGroup*>(item->parentWidget()) : nullptr;
+  if (!group || !group->Items().contains(item)) return nullptr;
+  return new DescribedItem(item, group);
+}
+
+}  // namespace
+
+void TRadioGroup::SetItemDescriber(std::function<QString(int index)> describe) {
+  describe_ = std::move(describe);
+  for (QRadioButton* item : Items()) item->installEventFilter(this);
+}
+
+QString TRadioGroup::ItemDescription(int index) const {
+  if (!describe_ || index < 0 || index >= Items().size()) return {};
+  return describe_(index);
+}
+
+bool TRadioGroup::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return QGroupBox::eventFilter(watched, event);
+  const qsizetype item = Items().indexOf(qobject_cast<QRadioButton*>(watched));
+  if (item < 0 || !describe_) return QGroupBox::eventFilter(watched, event);
+  QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), ItemDescription(static_cast<int>(item)),
+                     qobject_cast<QWidget*>(watched));
+  return true;
 }
 
 TCheckBox::TCheckBox(QWidget* parent) : QCheckBox(parent) {

@@ -117,6 +117,19 @@ class TRadioGroup : public QGroupBox {
   int ItemIndex() const;
   void SetItemIndex(int index);
   void SetEnabled(bool enabled) { setEnabled(enabled); }
+
+  // Says what an item stands for: its tooltip, and its description for
+  // screen readers. Asked afresh each time either is read, since what an
+  // item stands for may change while the window is open.
+  void SetItemDescriber(std::function<QString(int index)> describe);
+  QString ItemDescription(int index) const;
+  bool DescribesItems() const { return static_cast<bool>(describe_); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  std::function<QString(int index)> describe_;
 };
 
 class TGroupBox : public QGroupBox {

@@ -274,6 +274,20 @@ boxes_stand_above_the_panel() {
   answer 25
 }
 
+# A screen reader's user: the tree, the descriptions and a full send through
+# AT-SPI (atspi_check.py), on a session bus of the scenario's own.
+screen_reader_operates_the_panel() {
+  dbus-daemon --session --fork --print-address=4 --print-pid=5 4>"$work/bus" 5>"$work/bus.pid" ||
+    fail "no session bus"
+  trap 'stop; reap "$(cat "$work/bus.pid")"' EXIT
+  export DBUS_SESSION_BUS_ADDRESS
+  DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
+  start QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+  xdotool windowactivate --sync "$win"
+  timeout 120 "$(dirname "$0")/atspi_check.py" "$panel_pid" "$device" || fail "the screen reader could not operate it"
+  expect_raw "$(send 3=b1)"
+}
+
 run "greyed-out boxes send nothing" greyed_boxes_send_nothing
 run "side light sends the whole state" side_light_sends_the_state
 run "low beam interlock" low_beam_interlock
@@ -283,6 +297,7 @@ run "closing while connected exits 0" closing_while_connected_exits_cleanly
 run "a second panel cannot take the port, 20 of 20" second_panel_cannot_take_the_port
 run "held Enter connects once" held_enter_connects_once
 run "boxes stand above the panel" boxes_stand_above_the_panel
+run "a screen reader operates the panel" screen_reader_operates_the_panel
 
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" = 0 ]
