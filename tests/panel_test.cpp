@@ -321,20 +321,30 @@ class PanelTest : public QObject {
     QCOMPARE(log.boxes.size(), std::size_t{13});
   }
 
-  // A key held down acts once: the keyboard's auto-repeat sends a stream of
-  // presses (each after a release) that carry the auto-repeat flag.
+  // A key held down acts once. The keyboard's auto-repeat sends a stream of
+  // presses, each after a release with the press's timestamp; Qt flags them
+  // as auto-repeat when it handles them in time ("flagged"), a late client
+  // gets them as plain events ("late"). A real second press has a time of
+  // its own and acts again.
   void heldKeysActOnce_data() {
     QTest::addColumn<QString>("control");
     QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("events");  // flagged, late, or twice (two real presses)
     QTest::addColumn<int>("clicks");
-    QTest::newRow("Enter on the button") << "comportbut" << int(Qt::Key_Return) << 1;
-    QTest::newRow("Space on the button") << "comportbut" << int(Qt::Key_Space) << 1;
-    QTest::newRow("Space on the side light") << "Standlicht" << int(Qt::Key_Space) << 1;
+    const std::pair<const char*, int> targets[] = {
+        {"comportbut", Qt::Key_Return}, {"comportbut", Qt::Key_Space}, {"Standlicht", Qt::Key_Space}};
+    for (const auto& [control, key] : targets) {
+      const QString name = QStringLiteral("%1 on %2").arg(key == Qt::Key_Space ? "Space" : "Enter", control);
+      QTest::newRow(qPrintable(name + ", flagged")) << control << key << "flagged" << 1;
+      QTest::newRow(qPrintable(name + ", late")) << control << key << "late" << 1;
+      QTest::newRow(qPrintable(name + ", pressed twice")) << control << key << "twice" << 2;
+    }
   }
 
   void heldKeysActOnce() {
     QFETCH(QString, control);
     QFETCH(int, key);
+    QFETCH(QString, events);
     QFETCH(int, clicks);
     Board board;
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
@@ -350,18 +360,29 @@ class PanelTest : public QObject {
       QObject::connect(button, &TButton::Click, [&] { ++seen; });
     if (auto* box = qobject_cast<TCheckBox*>(target))
       QObject::connect(box, &TCheckBox::Click, [&] { ++seen; });
-    const auto send = [&](QEvent::Type type, bool repeat) {
+    const auto send = [&](QEvent::Type type, quint64 time, bool flagged) {
       QKeyEvent event(type, key, Qt::NoModifier,
-                      key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r"), repeat);
+                      key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r"), flagged);
+      event.setTimestamp(time);
       QApplication::sendEvent(target, &event);
     };
-    // About 1.5 s of a held key at a usual repeat rate.
-    send(QEvent::KeyPress, false);
-    for (int repeat = 0; repeat < 40; ++repeat) {
-      send(QEvent::KeyRelease, true);
-      send(QEvent::KeyPress, true);
+    // About 1.5 s of a held key: a first press, then a repeat every 33 ms
+    // after half a second, as X servers repeat by default.
+    quint64 time = 100000;
+    send(QEvent::KeyPress, time, false);
+    for (int repeat = 0; repeat < 30; ++repeat) {
+      time += repeat == 0 ? 500 : 33;
+      if (events == "twice" && repeat == 0) {
+        send(QEvent::KeyRelease, time, false);
+        send(QEvent::KeyPress, time + 120, false);  // a person's second press
+        time += 120;
+        continue;
+      }
+      if (events == "twice") continue;
+      send(QEvent::KeyRelease, time, events == "flagged");
+      send(QEvent::KeyPress, time, events == "flagged");
     }
-    send(QEvent::KeyRelease, false);
+    send(QEvent::KeyRelease, time + 40, false);
     QCOMPARE(seen, clicks);
   }
 

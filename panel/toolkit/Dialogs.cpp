@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QGridLayout>
-#include <QKeyEvent>
 #include <QMessageBox>
 #include <QSpacerItem>
 
@@ -23,19 +22,6 @@ MessageDescriber& CurrentDescriber() {
   static MessageDescriber describe;
   return describe;
 }
-
-// A key held down over a box must not run through the boxes that follow it:
-// the box that appears next would take the auto-repeated Enter as a fresh
-// press. Held keys act once, on the box they were pressed on.
-class IgnoreAutoRepeat : public QObject {
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) &&
-        static_cast<QKeyEvent*>(event)->isAutoRepeat())
-      return true;
-    return QObject::eventFilter(watched, event);
-  }
-};
 
 // Room for the caption in the window manager's title bar, next to its
 // buttons; a box showing "a0" is otherwise narrower than its own title.
@@ -61,9 +47,6 @@ void Show(const Box& box, QWidget* owner) {
                      box.text, QMessageBox::Ok, owner);
   dialog.setWindowModality(Qt::ApplicationModal);
   dialog.setAccessibleDescription(box.description);
-  IgnoreAutoRepeat heldKeys;
-  dialog.installEventFilter(&heldKeys);
-  for (QWidget* child : dialog.findChildren<QWidget*>()) child->installEventFilter(&heldKeys);
   // QMessageBox sizes itself to its layout when shown, so the title's room
   // goes into the layout.
   if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))

@@ -4,6 +4,7 @@
 
 #include <QAccessibleWidget>
 #include <QApplication>
+#include <QHash>
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QStyleFactory>
@@ -31,6 +32,39 @@ class GuardedApplication : public QApplication {
 
  private:
   TApplication& owner_;
+};
+
+// A key held down acts once, wherever the focus is: on the button it was
+// pressed on, and not on the boxes that follow it (each would take the next
+// repeat as a fresh press). An X server repeats a held key as a release and
+// a press with one timestamp. Qt marks them as auto-repeat only when it
+// finds the press already queued behind the release; a client that is late
+// (a busy machine) gets both as plain events. So a press that carries the
+// timestamp of the same key's last release is a repeat, however late it is
+// handled. Its release went through unmarked: a button that acts on release
+// (Space) acts at the first repeat instead of the real release, still once.
+class HeldKeys : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+      return QObject::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->isAutoRepeat()) return true;
+    // 0: no time known (an event made by a program), no repeat to tell.
+    if (key->timestamp() == 0) return false;
+    if (event->type() == QEvent::KeyRelease) {
+      lastRelease_[key->key()] = key->timestamp();
+      return false;
+    }
+    const auto released = lastRelease_.constFind(key->key());
+    return released != lastRelease_.cend() && released.value() == key->timestamp();
+  }
+
+ private:
+  QHash<int, quint64> lastRelease_;  // key -> timestamp of its last release
 };
 
 // Runs a control's handlers; what they throw is shown and goes no further.
@@ -70,6 +104,7 @@ void TApplication::Initialize() {
   // may make one while the widget is being built. Factories installed later
   // are asked first, before Qt's own.
   QAccessible::installFactory(DescribedItemFactory);
+  app_->installEventFilter(new HeldKeys(app_.get()));
 }
 
 void TApplication::Adopt(TForm* form) { forms_.emplace_back(form); }
@@ -114,10 +149,9 @@ TButton::TButton(QWidget* parent) : QPushButton(parent) {
 void TButton::keyPressEvent(QKeyEvent* event) {
   // A focused button is pressed with Enter as well as with Space, as users of
   // form-based programs expect; Qt leaves Enter to dialogs' default buttons.
-  // A held key presses it once, as Space does: the keyboard's auto-repeat
-  // would otherwise connect and disconnect the port a dozen times a second.
+  // Repeats of a held key never get here (HeldKeys).
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-    if (!event->isAutoRepeat()) click();
+    click();
     return;
   }
   QPushButton::keyPressEvent(event);
