@@ -135,9 +135,9 @@ int OpenComPort(const char* name) {
   // it. And while this program's own last close of the port still waits in
   // the kernel, open() would wait with it, holding the window.
   struct stat status {};
-  if (::stat(device.c_str(), &status) == 0) {
-    errno = !S_ISCHR(status.st_mode) ? ENOTTY : StillClosing(status) ? EBUSY : 0;
-    if (errno != 0) return -1;
+  if (::stat(device.c_str(), &status) == 0 && (!S_ISCHR(status.st_mode) || StillClosing(status))) {
+    errno = S_ISCHR(status.st_mode) ? EBUSY : ENOTTY;
+    return -1;
   }
   // O_NOCTTY: the port must never become this process's controlling terminal.
   // O_NONBLOCK: neither opening (waiting for carrier) nor writing may block.
