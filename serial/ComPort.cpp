@@ -115,7 +115,7 @@ Closings& Closing() {
   return *closings;
 }
 
-// Whether a helper is still closing the device `path` stands for.
+// Whether a helper is still closing the device with this status.
 bool StillClosing(const struct stat& device) {
   Closings& closing = Closing();
   const std::lock_guard<std::mutex> guard(closing.lock);
