@@ -10,6 +10,11 @@
 #include <QStyleFactory>
 #include <QToolTip>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
 namespace {
 
 // Qt lets no exception leave its event loop. The form toolkit the panel is
@@ -84,8 +89,26 @@ TApplication* Application = nullptr;
 TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv) { Application = this; }
 
 TApplication::~TApplication() {
-  for (const QPointer<TForm>& form : forms_) delete form.data();
+  DestroyForms();
+  // Qt 6.4's Wayland plugin stops its two event threads one after the other
+  // as the application object goes. When the first leaves with a read still
+  // prepared for it while the second waits to read, the second waits for
+  // ever, and so does the program, its window gone. Run() makes that rare;
+  // should it happen all the same, everything the program owns has been
+  // released by then, so it ends as it would have, with 0.
+  if (app_ && QGuiApplication::platformName() == QLatin1String("wayland")) {
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      std::fflush(nullptr);
+      std::_Exit(0);
+    }).detach();
+  }
+  app_.reset();
   if (Application == this) Application = nullptr;
+}
+
+void TApplication::DestroyForms() {
+  for (const QPointer<TForm>& form : forms_) delete form.data();
 }
 
 namespace {
@@ -118,6 +141,12 @@ TForm* TApplication::MainForm() const {
 void TApplication::Run() {
   if (TForm* main = MainForm()) main->show();
   QApplication::exec();
+  // The windows go now, and a round trip takes in the display server's
+  // answers to that. Left to the application object's teardown, those
+  // answers would arrive while Qt's Wayland plugin stops its event threads,
+  // which then deadlock (see ~TApplication).
+  DestroyForms();
+  QGuiApplication::sync();
 }
 
 void TApplication::ShowException(const Exception& exception) {

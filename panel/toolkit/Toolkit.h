@@ -55,7 +55,8 @@ class TApplication {
   template <class Form>
   void CreateForm(Form*& reference);
 
-  // Shows the main window and runs the message loop until it is closed.
+  // Shows the main window and runs the message loop until it is closed;
+  // then the windows are destroyed.
   void Run();
 
   // Shows the exception's message to the user.
@@ -72,6 +73,7 @@ class TApplication {
 
  private:
   void Adopt(TForm* form);
+  void DestroyForms();
 
   int& argc_;
   char** argv_;

@@ -7,6 +7,7 @@
 # Every wait polls a condition and gives up after a bound. Each scenario runs
 # in a subshell of its own and stops at its first failure.
 set -uo pipefail
+exec > >(tee e2e-test.log) 2>&1  # kept in the test folder for the test command's summary
 panel=$1
 sim=$2
 xping=$3
@@ -128,11 +129,8 @@ expect_raw() {  # expect_raw <bytes>: exactly these bytes reached the board
   until_true 40 raw_is "$1" || fail "board received '$(cat "$work/raw")', expected '$1'"
 }
 
-send() {  # send <row=command ...>: the bytes of a full send with those rows changed
-  local rows=(a0 c0 b0 e0f0j0 e0 f0 e0f0 k0 l0 g0 h0 i1 d0) change
-  for change in "$@"; do rows[${change%%=*}-1]=${change#*=}; done
-  printf '%s' "${rows[@]}"
-}
+# shellcheck source=expected.sh
+source "$(dirname "$0")/expected.sh"
 
 run() {  # run <name> <function>; E2E_ONLY=<part of a name> runs only those
   [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
@@ -159,7 +157,7 @@ side_light_sends_the_state() {
   start
   click comportbut; answer 0
   click Standlicht; answer 13
-  expect_raw "$(send 3=b1)"
+  expect_raw "$side_light_on"
   grep -q 'b1  Standlicht an' "$work/sim.log" || fail "board did not switch the side light on"
   ! grep -q Protokollfehler "$work/sim.log" || fail "board saw a protocol error"
 }
@@ -172,7 +170,7 @@ low_beam_interlock() {
   click Fernlicht; answer 0
   click Standlicht; answer 13
   click Abblendlicht; answer 13
-  expect_raw "$(send 3=b1)$(send 1=a1)$(send 1=a1)$(send 1=a1 2=c1 3=b1)$(send 3=b1)"
+  expect_raw "$side_light_on$low_beam_on$(send 1=a1 2=c1 3=b1)$(send 3=b1)"
 }
 
 disconnect_sends_then_frees_the_port() {

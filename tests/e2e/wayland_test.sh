@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# The real panel as a native Wayland client: a headless sway, keys from a
+# virtual keyboard (wtype), the simulator as the board. The keyboard reaches
+# every control the scenarios need: Enter, Tab and Space.
+# Usage: wayland_test.sh <lichtsteuerung> <lichtgeraet-sim>
+#
+# sway will not run as root; as root it runs as nobody, with a runtime folder
+# of its own. Every wait polls a condition and gives up after a bound.
+set -uo pipefail
+exec > >(tee wayland-test.log) 2>&1  # kept in the test folder for the test command's summary
+panel=$1
+sim=$2
+here=$(dirname "$0")
+work=$(mktemp -d)
+chmod 755 "$work"
+passed=0
+failed=0
+# shellcheck source=expected.sh
+source "$here/expected.sh"
+
+reap() {  # reap <pid...>: asks the processes to end, and makes them after 5 s
+  local pid
+  kill "$@" 2>/dev/null
+  for pid in "$@"; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  return 0
+}
+
+until_true() {  # until_true <tries> <command...>: every 50 ms, at most <tries> times
+  local tries=$1
+  shift
+  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+as_compositor=()
+if [ "$(id -u)" = 0 ]; then
+  chown nobody:nogroup "$XDG_RUNTIME_DIR"
+  as_compositor=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+cat >"$work/sway.config" <<'CONFIG'
+xwayland disable
+output HEADLESS-1 resolution 1024x768
+for_window [app_id=".*"] floating enable
+CONFIG
+start_time=$(date +%s%N)
+WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 HOME=$XDG_RUNTIME_DIR \
+  "${as_compositor[@]}" sway -c "$work/sway.config" >"$work/sway.log" 2>&1 &
+sway=$!
+until_true 200 eval 'ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock >/dev/null 2>&1 && [ -S "$XDG_RUNTIME_DIR/wayland-1" ]' ||
+  { echo "wayland: sway did not start"; cat "$work/sway.log"; exit 1; }
+export WAYLAND_DISPLAY=wayland-1 QT_QPA_PLATFORM=wayland
+SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock)
+export SWAYSOCK
+# One virtual keyboard stays on the seat for the whole run; a wtype that
+# comes and goes for every key loses keys.
+"${as_compositor[@]}" env XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" WAYLAND_DISPLAY=wayland-1 wtype -s 3600000 &
+keyboard=$!
+trap 'reap $keyboard $sway; rm -rf "$work"' EXIT
+echo "wayland: sway up in $((($(date +%s%N) - start_time) / 1000000)) ms"
+
+key() { wtype "$@" 2>/dev/null; }  # key -k Return, key -k Tab, key ' '
+
+# The toplevels of a process: "<con id> <title>" a line.
+windows_of() {
+  swaymsg -t get_tree 2>/dev/null | python3 -c '
+import json, sys
+def walk(node):
+    yield node
+    for child in node.get("nodes", []) + node.get("floating_nodes", []):
+        yield from walk(child)
+for node in walk(json.load(sys.stdin)):
+    if node.get("pid") == int(sys.argv[1]) and node.get("type") in ("con", "floating_con"):
+        print(node["id"], node.get("name") or "")
+' "$1"
+}
+
+fail() { echo "FAIL: $scenario: $*"; exit 1; }
+
+start() {  # a fresh board and a fresh panel; its Wayland requests are logged
+  : >"$work/raw"
+  "$sim" --headless --raw "$work/raw" >"$work/sim.log" 2>"$work/sim.err" &
+  sim_pid=$!
+  until_true 400 test -s "$work/sim.log" || fail "the simulator printed no device"
+  device=$(head -n1 "$work/sim.log")
+  local started
+  started=$(date +%s%N)
+  LICHTSTEUERUNG_COM1="$device" WAYLAND_DEBUG=client "$panel" 2>"$work/panel.wayland" &
+  panel_pid=$!
+  until_true 400 eval 'windows_of "$panel_pid" | grep -q " window$"' || fail "the panel window did not appear"
+  to_window=$((($(date +%s%N) - started) / 1000000))
+}
+
+stop() { reap ${panel_pid:-} ${sim_pid:-}; }
+
+boxes() { windows_of "$panel_pid" | grep -v " window$"; }
+
+answer() {  # answer <n>: close n boxes with Return, one after another
+  local n=$1 i box
+  for ((i = 1; i <= n; i++)); do
+    until_true 100 eval 'box=$(boxes | head -n1); [ -n "$box" ]' || fail "box $i of $n did not appear"
+    swaymsg "[con_id=${box%% *}] focus" >/dev/null
+    key -k Return
+    until_true 100 eval '! boxes | grep -q "^${box%% *} "' || fail "box $i of $n did not close"
+  done
+}
+
+raw_is() { [ "$(cat "$work/raw")" = "$1" ]; }
+expect_raw() { until_true 100 raw_is "$1" || fail "board received '$(cat "$work/raw")', expected '$1'"; }
+
+focus_panel() { swaymsg "[pid=$panel_pid title=\"^window$\"] focus" >/dev/null; }
+
+run() {  # run <name> <function>
+  scenario=$1
+  if (
+    trap stop EXIT
+    "$2"
+  ); then
+    echo "PASS: $scenario"
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
+}
+
+# Enter on the focused button connects; Tab to the side light, Space.
+side_light_and_low_beam() {
+  start
+  focus_panel
+  key -k Return; answer 0
+  key -k Tab; key ' '; answer 13
+  expect_raw "$side_light_on"
+  key -k Tab; key ' '; answer 26
+  expect_raw "$side_light_on$low_beam_on"
+  # Each box is the panel's child: its toplevel's parent is the panel's.
+  local panel_toplevel parents
+  panel_toplevel=$(grep -o 'xdg_surface@[0-9]*\.get_toplevel(new id xdg_toplevel@[0-9]*)' "$work/panel.wayland" |
+    head -n1 | grep -o 'xdg_toplevel@[0-9]*')
+  parents=$(grep -c "xdg_toplevel@[0-9]*\.set_parent($panel_toplevel)" "$work/panel.wayland")
+  echo "      boxes whose xdg_toplevel parent is the panel's ($panel_toplevel): $parents of 39"
+  [ "$parents" -ge 39 ] || fail "only $parents of 39 boxes are the panel's children"
+  grim "${WAYLAND_SHOT:-$work/shot.png}" 2>/dev/null || true
+}
+
+held_return_connects_once() {
+  start
+  focus_panel
+  inotifywait --monitor --event open --format '%e' "$device" >"$work/opens" 2>"$work/watch" &
+  local watch=$!
+  until_true 100 grep -q 'Watches established' "$work/watch" || fail "no watch on $device"
+  wtype -P Return -s 1500 -p Return 2>/dev/null  # held 1.5 s
+  key -k Tab; key ' '; answer 13  # connected, once
+  reap "$watch"
+  local opens
+  opens=$(grep -c '^OPEN' "$work/opens")
+  echo "      opens of the port during 1.5 s of held Return: $opens"
+  [ "$opens" = 1 ] || fail "the port was opened $opens times"
+  expect_raw "$side_light_on"
+}
+
+closing_exits_0() {  # 50 rounds: connected, side light on, the window closed
+  local round slowest=0 late=0 code ms to_window_all=()
+  for round in $(seq 50); do
+    start
+    to_window_all+=("$to_window")
+    focus_panel
+    key -k Return; answer 0
+    swaymsg "[pid=$panel_pid] kill" >/dev/null
+    local closed
+    closed=$(date +%s%N)
+    until_true 100 eval '! kill -0 "$panel_pid" 2>/dev/null' || fail "round $round: the panel did not end within 5 s"
+    ms=$((($(date +%s%N) - closed) / 1000000))
+    wait "$panel_pid"
+    code=$?
+    [ "$code" = 0 ] || fail "round $round: exit code $code"
+    [ "$ms" -gt "$slowest" ] && slowest=$ms
+    [ "$ms" -ge 1000 ] && late=$((late + 1))  # ended by the program's guard against Qt's teardown hang
+    reap "$sim_pid"
+  done
+  echo "      closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, $late after the 1 s guard"
+  printf '%s\n' "${to_window_all[@]}" | sort -n | awk '{a[NR]=$1} END {printf "      start to window: median %d ms, slowest %d ms\n", a[int((NR+1)/2)], a[NR]}'
+  [ "$slowest" -le 2000 ] || fail "the slowest exit took $slowest ms"
+}
+
+run "side light and low beam by keyboard, boxes owned by the panel" side_light_and_low_beam
+run "held Return connects once" held_return_connects_once
+run "closing the window exits 0, 50 rounds" closing_exits_0
+
+echo "wayland: $passed passed, $failed failed"
+[ "$failed" = 0 ]
