@@ -77,6 +77,11 @@ start() {  # start [VAR=value ...]: a fresh board and a fresh panel
   panel_pid=$!
   win=$(find_window "$panel_pid")
   [ -n "$win" ] || fail "the panel window did not appear"
+  # The window manager frames and places a new window after it has appeared;
+  # on a busy machine a click aimed before that lands where the window was
+  # not yet, and its box never comes.
+  until_true 200 eval 'xprop -id "$win" _NET_FRAME_EXTENTS | grep -q =' || fail "the window manager did not frame the panel"
+  settled
 }
 
 find_window() {  # find_window <pid>: the panel window of that process
