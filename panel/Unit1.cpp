@@ -143,7 +143,8 @@ QString OpenFailureReason(const char* name, int error) {
                      : S_ISFIFO(status.st_mode) ? "eine benannte Pipe (FIFO)"
                      : S_ISSOCK(status.st_mode) ? "ein Socket"
                      : S_ISBLK(status.st_mode)  ? "ein Blockgerät"
-                                                : "keine Gerätedatei";
+                                                : nullptr;
+  if (!kind) return QStringLiteral("kein serieller Anschluss");
   return QString::fromUtf8("kein serieller Anschluss, sondern %1").arg(QString::fromUtf8(kind));
 }
 
