@@ -76,8 +76,8 @@ bool WaitWritable(int handle, Clock::time_point deadline) {
 //                     counts as sent.
 //   cdc_acm (ttyACM): every USB transfer still pending counts as its whole
 //                     buffer, whatever bytes it carries. Measured: 10240 or
-//                     0 right after a 2-byte write, 143360 to 153600 (14 or
-//                     15 transfers) with the board not reading.
+//                     0 right after a 2-byte write, 143360 to 163840 (14 to
+//                     16 transfers of 10240) with the board not reading.
 //   pty:              always 0; a held pty shows as a write that does not go.
 // Descriptors without an output queue (files, pipes) have nothing to wait
 // for. `written` caps each sleep at the wire time of that many bytes, so a
