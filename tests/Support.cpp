@@ -145,7 +145,9 @@ bool Board::ask(const char* request) {
         while (::read(plug_, &c, 1) == 1) answer += c;
         return answer.find("ok\n") != std::string::npos;
       },
-      std::chrono::seconds(10));
+      // The cable puller may wait for the emulated machine, which is slow
+      // while both of its processors are busy.
+      std::chrono::seconds(40));
 }
 
 void Board::unplug() {
@@ -163,9 +165,9 @@ void Board::plugIn() {
   // Enumerating a USB device takes the guest a few seconds under emulation,
   // and its node belongs to root until the hotplug helper has given it to
   // the group dialout.
-  if (!ask("plug") ||
-      !WaitFor([&] { return ::access(path_.c_str(), R_OK | W_OK) == 0; }, std::chrono::seconds(30)))
-    qFatal("%s did not come back", path_.c_str());
+  if (!ask("plug")) qFatal("the cable puller did not put %s back", path_.c_str());
+  if (!WaitFor([&] { return ::access(path_.c_str(), R_OK | W_OK) == 0; }, std::chrono::seconds(30)))
+    qFatal("%s did not come back for this user", path_.c_str());
 }
 
 void Board::enableXonXoff() {
