@@ -12,30 +12,10 @@ panel=$1
 sim=$2
 xping=$3
 work=$(mktemp -d)
-passed=0
-failed=0
 shots=${E2E_SHOTS:-}  # a folder for a screenshot of every failure
 
-# reap <pid...>: asks the processes to end, and makes them after 5 s.
-reap() {
-  local pid
-  kill "$@" 2>/dev/null
-  for pid in "$@"; do
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  return 0
-}
-
-# until_true <tries> <command...>: runs the command every 50 ms until it
-# succeeds, at most <tries> times.
-until_true() {
-  local tries=$1
-  shift
-  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
-  return 1
-}
+# shellcheck source=common.sh
+source "$(dirname "$0")/common.sh"
 
 # A real X server on a free display, and a window manager so that boxes take
 # the keyboard focus as they do on a desktop.
@@ -134,22 +114,6 @@ expect_raw() {  # expect_raw <bytes>: exactly these bytes reached the board
   until_true 40 raw_is "$1" || fail "board received '$(cat "$work/raw")', expected '$1'"
 }
 
-# shellcheck source=expected.sh
-source "$(dirname "$0")/expected.sh"
-
-run() {  # run <name> <function>; E2E_ONLY=<part of a name> runs only those
-  [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
-  scenario=$1
-  if (
-    trap stop EXIT
-    "$2"
-  ); then
-    echo "PASS: $scenario"
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-  fi
-}
 
 greyed_boxes_send_nothing() {
   start

@@ -13,28 +13,8 @@ sim=$2
 here=$(dirname "$0")
 work=$(mktemp -d)
 chmod 755 "$work"
-passed=0
-failed=0
-# shellcheck source=expected.sh
-source "$here/expected.sh"
-
-reap() {  # reap <pid...>: asks the processes to end, and makes them after 5 s
-  local pid
-  kill "$@" 2>/dev/null
-  for pid in "$@"; do
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  return 0
-}
-
-until_true() {  # until_true <tries> <command...>: every 50 ms, at most <tries> times
-  local tries=$1
-  shift
-  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
-  return 1
-}
+# shellcheck source=common.sh
+source "$here/common.sh"
 
 export XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -114,19 +94,6 @@ raw_is() { [ "$(cat "$work/raw")" = "$1" ]; }
 expect_raw() { until_true 100 raw_is "$1" || fail "board received '$(cat "$work/raw")', expected '$1'"; }
 
 focus_panel() { swaymsg "[pid=$panel_pid title=\"^window$\"] focus" >/dev/null; }
-
-run() {  # run <name> <function>
-  scenario=$1
-  if (
-    trap stop EXIT
-    "$2"
-  ); then
-    echo "PASS: $scenario"
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-  fi
-}
 
 # Enter on the focused button connects; Tab to the side light, Space.
 side_light_and_low_beam() {

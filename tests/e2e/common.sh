@@ -1,0 +1,54 @@
+# Shared by the end-to-end tests on X11 and Wayland: what the board receives,
+# bounded waits, and running scenarios.
+
+passed=0
+failed=0
+
+# reap <pid...>: asks the processes to end, and makes them after 5 s.
+reap() {
+  local pid
+  kill "$@" 2>/dev/null
+  for pid in "$@"; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  return 0
+}
+
+# until_true <tries> <command...>: runs the command every 50 ms until it
+# succeeds, at most <tries> times.
+until_true() {
+  local tries=$1
+  shift
+  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+
+# run <name> <function>: one scenario in a subshell of its own, which stops at
+# its first failure and ends with `stop`. E2E_ONLY=<part of a name> runs only
+# those.
+run() {
+  [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
+  scenario=$1
+  if (
+    trap stop EXIT
+    "$2"
+  ); then
+    echo "PASS: $scenario"
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
+}
+
+send() {  # send <row=command ...>: the bytes of a full send with those rows changed
+  local rows=(a0 c0 b0 e0f0j0 e0 f0 e0f0 k0 l0 g0 h0 i1 d0) change
+  for change in "$@"; do rows[${change%%=*}-1]=${change#*=}; done
+  printf '%s' "${rows[@]}"
+}
+
+# Connected, the side light switched on: one send.
+side_light_on=$(send 3=b1)
+# Then the low beam: it clears the side light, which sends, then sends itself.
+low_beam_on=$(send 1=a1)$(send 1=a1)
