@@ -106,9 +106,9 @@ usb=(LICHT_TEST_PORT=/dev/ttyUSB0 LICHT_TEST_BOARD=/dev/ttyS3 LICHT_TEST_PLUG=$p
 acm=(LICHT_TEST_PORT=/dev/ttyACM0 LICHT_TEST_BOARD=/dev/ttyGS0 LICHT_TEST_PLUG=/tmp/acm-plug LICHT_TEST_HOLD=unread)
 for line in uart usb acm; do
   case $line in
-    uart) port=("${uart[@]}") held=(heldOutputIsReported) faults=(heldOutput) ;;
+    uart) port=("${uart[@]}") held=(heldOutputIsReported) faults=(heldOutput heldOutputAtExit) ;;
     usb) port=("${usb[@]}") held=(unpluggedPortIsReported) faults=(unplug) ;;
-    acm) port=("${acm[@]}") held=(unpluggedPortIsReported) faults=(heldOutput unplug) ;;
+    acm) port=("${acm[@]}") held=(unpluggedPortIsReported) faults=(heldOutput heldOutputAtExit unplug) ;;
   esac
   suite "$line: line settings, echo, send time, held output, unplug" "${port[@]}" -- serial_test \
     connectConfiguresThePort sendCommandEchoesThenWrites sendReturnsOnceSent "${held[@]}"
