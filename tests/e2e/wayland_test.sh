@@ -72,7 +72,8 @@ start() {  # a fresh board and a fresh panel; its Wayland requests are logged
   started=$(date +%s%N)
   LICHTSTEUERUNG_COM1="$device" WAYLAND_DEBUG=client "$panel" 2>"$work/panel.wayland" &
   panel_pid=$!
-  until_true 400 eval 'windows_of "$panel_pid" | grep -q " window$"' || fail "the panel window did not appear"
+  until_true 400 eval 'windows_of "$panel_pid" | grep -q " window$"' ||
+    fail "the panel window did not appear; it said: $(grep -v '^\[' "$work/panel.wayland" | tail -n3)"
   to_window=$((($(date +%s%N) - started) / 1000000))
 }
 
