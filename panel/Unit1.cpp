@@ -45,8 +45,11 @@ struct Command {
   std::uint32_t length;
 };
 
+// A check box of the window, named by its member.
+using BoxMember = TCheckBox* TForm1::*;
+
 struct LightRow {
-  TCheckBox* TForm1::*box;
+  BoxMember box;
   Command on;
   Command off;
 };
@@ -70,7 +73,7 @@ constexpr LightRow kLightTable[] = {
 };
 
 struct BoxState {
-  TCheckBox* TForm1::*box;
+  BoxMember box;
   bool enabled;
   bool checked;
 };
@@ -135,7 +138,7 @@ QString PortWhere(const char* name) {
 // Why a port did not open, in words for the user: the system's text, or what
 // the name leads to when that is no device at all.
 QString OpenFailureReason(const char* name, int error) {
-  struct stat status {};
+  struct stat status = {};
   const std::string device = ComPortDevice(name);
   if (error != ENOTTY || ::stat(device.c_str(), &status) != 0) return SysErrorMessage(error);
   const char* kind = S_ISREG(status.st_mode)    ? "eine gewöhnliche Datei"

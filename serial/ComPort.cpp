@@ -134,7 +134,7 @@ int OpenComPort(const char* name) {
   // mistake (a file, a FIFO) would open, and the commands would overwrite
   // it. And while this program's own last close of the port still waits in
   // the kernel, open() would wait with it, holding the window.
-  struct stat status {};
+  struct stat status = {};
   if (::stat(device.c_str(), &status) == 0 && (!S_ISCHR(status.st_mode) || StillClosing(status))) {
     errno = S_ISCHR(status.st_mode) ? EBUSY : ENOTTY;
     return -1;
@@ -165,7 +165,7 @@ int OpenComPort(const char* name) {
 
 bool ComPortClosing(const char* name) {
   const std::string device = ComPortDevice(name);
-  struct stat status {};
+  struct stat status = {};
   return !device.empty() && ::stat(device.c_str(), &status) == 0 && StillClosing(status);
 }
 
@@ -258,7 +258,7 @@ void CloseComPort(int handle) {
   // The exclusive flag outlives this descriptor on a pty whose other end
   // stays open, and would lock out the next open.
   ::ioctl(handle, TIOCNXCL);
-  struct stat status {};
+  struct stat status = {};
   if (::fstat(handle, &status) != 0 || !S_ISCHR(status.st_mode)) {
     ::close(handle);
     return;

@@ -14,7 +14,7 @@ class LightDecoder {
   static constexpr int kChannels = 12;
 
   struct Event {
-    enum Kind { Command, ProtocolError } kind;
+    enum Kind : std::uint8_t { Command, ProtocolError } kind;
     char channel;       // 'a'..'l' for a command (and for an error after a letter)
     bool on;            // the new state, for a command
     std::uint8_t byte;  // the offending byte, for an error

@@ -24,7 +24,7 @@ class Simulator : public QObject {
   explicit Simulator(const QString& rawPath);
   ~Simulator() override;
 
-  QString devicePath() const { return devicePath_; }
+  const QString& devicePath() const { return devicePath_; }
 
   // A window with one lamp a channel, the line settings and the last error.
   QWidget* createWindow();

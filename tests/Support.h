@@ -13,6 +13,7 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -100,7 +101,7 @@ class BoxLog {
 // cooperating programs do, or with TIOCEXCL alone, as terminal programs do.
 class Holder {
  public:
-  enum Lock { Flock, Exclusive };
+  enum Lock : std::uint8_t { Flock, Exclusive };
   Holder(const std::string& path, Lock lock);
   ~Holder();
   Holder(const Holder&) = delete;
@@ -114,7 +115,7 @@ class Holder {
 // "Com1") while the panel holds it, and returns how often it was refused:
 // with the panel's own OpenComPort, with a plain open (which only TIOCEXCL
 // stops), or with an open and flock.
-enum class Opener { Panel, PlainOpen, Flock };
+enum class Opener : std::uint8_t { Panel, PlainOpen, Flock };
 int RefusedFromAnotherProcess(const std::string& path, Opener how, int tries);
 
 // The message for a port that does not open: the fixed text, then where the

@@ -2,12 +2,13 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 // The modal boxes of the panel. Every box the program shows passes through
 // here, so that a test can see each one and answer it in place of a person.
 
-enum class BoxKind {
+enum class BoxKind : std::uint8_t {
   Message,  // plain box with an OK button
   Error,    // stop icon, OK button only
 };
