@@ -27,17 +27,20 @@ wait_for() {  # wait_for <path> <seconds>: until an ordinary user of dialout may
   done
 }
 
-udevadm() { "$LICHT_UDEV/bin/udevadm" "$@"; }
+# The package's files lie under usr/ from Debian 13 on (merged /usr).
+udev_files=$LICHT_UDEV
+[ -x "$udev_files/bin/udevadm" ] || udev_files=$LICHT_UDEV/usr
+udevadm() { "$udev_files/bin/udevadm" "$@"; }
 
 # udev as the distribution runs it, with its own rules. It refuses to act in
 # a chroot unless told.
 start_udev() {
   mkdir -p /run/udev/rules.d
-  cp "$LICHT_UDEV"/lib/udev/rules.d/*.rules /run/udev/rules.d/
+  cp "$udev_files"/lib/udev/rules.d/*.rules /run/udev/rules.d/
   # The tests run as an ordinary user; the line to the cable puller is theirs.
   echo 'SUBSYSTEM=="virtio-ports", GROUP="dialout", MODE="0660"' >/run/udev/rules.d/99-lichtsteuerung-test.rules
   export SYSTEMD_IGNORE_CHROOT=1
-  (exec -a systemd-udevd "$LICHT_UDEV/bin/udevadm" --daemon) || echo "vm: udevd did not start"
+  (exec -a systemd-udevd "$udev_files/bin/udevadm" --daemon) || echo "vm: udevd did not start"
   udevadm trigger --action=add --subsystem-match=tty --subsystem-match=virtio-ports
   udevadm settle --timeout=30
 }

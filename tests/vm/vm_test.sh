@@ -35,44 +35,73 @@ prepare_kernel() {
   package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   [ -n "$package" ] || { echo "vm: apt knows no linux-image-amd64 (run apt-get update)"; return 1; }
   kernel=$cache/$package
-  local module file complete=1
-  for module in $(sed -n 's/^modules="\(.*\)"$/\1/p' "$here/init"); do
-    [ -s "$kernel/root/modules/$module.ko" ] || complete=0
-  done
+  local wanted complete=0
+  wanted=$(sed -n 's/^modules="\(.*\)"$/\1/p' "$here/init")
+  [ "$(cat "$kernel/root/modules/wanted" 2>/dev/null)" = "$wanted" ] && complete=1
   [ $complete = 1 ] && [ -s "$kernel/vmlinux" ] && [ -s "$kernel/initrd.gz" ] && return 0
   rm -rf "$kernel"
   mkdir -p "$kernel/deb" "$kernel/root/bin" "$kernel/root/modules" "$kernel/root/etc"
   (cd "$kernel/deb" && apt-get download -q "$package" >/dev/null 2>&1) || { echo "vm: cannot download $package"; return 1; }
   dpkg-deb -x "$kernel"/deb/*.deb "$kernel/deb/x"
   version=${package#linux-image-}
-  # vmlinuz is a bzImage whose payload is xz: the ELF kernel starts at the
-  # first xz stream header.
-  local image=$kernel/deb/x/boot/vmlinuz-$version offset
-  offset=$(LC_ALL=C grep -abo "$(printf '\xfd7zXZ')" "$image" | head -n1 | cut -d: -f1)
-  tail -c +$((offset + 1)) "$image" | xz -dc 2>/dev/null >"$kernel/vmlinux"
+  # vmlinuz is a bzImage around the compressed ELF kernel (xz on Debian 12,
+  # zstd on Debian 13), which starts at the first stream header.
+  local image=$kernel/deb/x/boot/vmlinuz-$version offset format magic
+  for format in xz zstd; do
+    magic=$([ $format = xz ] && printf '\xfd7zXZ' || printf '\x28\xb5\x2f\xfd')
+    offset=$(LC_ALL=C grep -Fabo "$magic" "$image" | head -n1 | cut -d: -f1)
+    [ -n "$offset" ] || continue
+    tail -c +$((offset + 1)) "$image" | $format -dc 2>/dev/null >"$kernel/vmlinux"
+    break
+  done
   [ "$(head -c 4 "$kernel/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ] || { echo "vm: no ELF kernel in $image"; return 1; }
 
+  # Under /lib on Debian 12, under /usr/lib on Debian 13 (merged /usr).
+  local modules
+  modules=$(find "$kernel/deb/x" -maxdepth 4 -path "*/lib/modules/$version" | head -n1)
   cp /bin/busybox "$kernel/root/bin/"
   cp "$here/init" "$kernel/root/init"
-  for module in $(sed -n 's/^modules="\(.*\)"$/\1/p' "$here/init"); do
-    # Debian 13's kernels ship their modules xz-compressed; busybox loads plain ones.
-    file=$(find "$kernel/deb/x/lib/modules/$version" -name "$module.ko" -o -name "$module.ko.xz" | head -n1)
-    [ -n "$file" ] || { echo "vm: $package has no $module.ko"; return 1; }
-    case $file in
-      *.xz) xz -dc "$file" >"$kernel/root/modules/$module.ko" ;;
-      *) cp "$file" "$kernel/root/modules/" ;;
-    esac
-  done
+  # The drivers the guest needs and, before each, those it needs itself (the
+  # "depends=" of its .modinfo): the two releases split and build in
+  # different ones (fscache went into netfs; Debian 13 builds virtio in).
+  # Debian 13 ships its modules xz-compressed; busybox loads plain ones.
+  local -A file=()
+  local path name seen=" "
+  while read -r path; do
+    name=${path##*/}
+    file[${name%.ko*}]=$path
+  done < <(find "$modules" -name '*.ko' -o -name '*.ko.xz')
+  need() {
+    local dep
+    [[ $seen == *" $1 "* ]] && return 0
+    seen+="$1 "
+    if [ -z "${file[$1]:-}" ]; then
+      grep -q "/$1\.ko\$" "$modules/modules.builtin" && return 0
+      echo "vm: $package has no $1"
+      return 1
+    fi
+    case ${file[$1]} in
+      *.xz) xz -dc "${file[$1]}" ;;
+      *) cat "${file[$1]}" ;;
+    esac >"$kernel/root/modules/$1.ko"
+    for dep in $(tr '\0' '\n' <"$kernel/root/modules/$1.ko" | sed -n 's/^depends=//p' | tr ',' ' '); do
+      need "$dep" || return 1
+    done
+    echo "$1" >>"$kernel/root/modules/order"
+  }
+  for name in $wanted; do need "$name" || return 1; done
+  echo "$wanted" >"$kernel/root/modules/wanted"
   (cd "$kernel/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$kernel/initrd.gz")
   rm -rf "$kernel/deb"
 }
 
 # Debian's udev, to name and own the guest's devices as the distribution
-# does. udevadm carries systemd's shared code inside, so the package runs
-# on the host's libraries whatever systemd version the host has, if any.
+# does. Debian 12's udevadm carries systemd's shared code inside, so the
+# package runs on the host's libraries whatever systemd version the host
+# has, if any; Debian 13's uses libsystemd-shared, which comes with systemd.
 prepare_udev() {
   udev=$cache/udev
-  [ -x "$udev/bin/udevadm" ] && return 0
+  [ -x "$udev/bin/udevadm" ] || [ -x "$udev/usr/bin/udevadm" ] && return 0
   rm -rf "$udev" "$cache/udev-deb"
   mkdir -p "$cache/udev-deb"
   (cd "$cache/udev-deb" && apt-get download -q udev >/dev/null 2>&1) || { echo "vm: cannot download udev"; return 1; }
