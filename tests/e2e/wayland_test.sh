@@ -107,9 +107,11 @@ side_light_and_low_beam() {
   expect_raw "$side_light_on$low_beam_on"
   # Each box is the panel's child: its toplevel's parent is the panel's.
   local panel_toplevel parents
-  panel_toplevel=$(grep -o 'xdg_surface@[0-9]*\.get_toplevel(new id xdg_toplevel@[0-9]*)' "$work/panel.wayland" |
-    head -n1 | grep -o 'xdg_toplevel@[0-9]*')
-  parents=$(grep -c "xdg_toplevel@[0-9]*\.set_parent($panel_toplevel)" "$work/panel.wayland")
+  # WAYLAND_DEBUG names an object xdg_toplevel@12 (libwayland 1.21) or
+  # xdg_toplevel#12 (1.23).
+  panel_toplevel=$(grep -Eo 'xdg_surface[@#][0-9]+\.get_toplevel\(new id xdg_toplevel[@#][0-9]+\)' "$work/panel.wayland" |
+    head -n1 | grep -Eo 'xdg_toplevel[@#][0-9]+')
+  parents=$(grep -Ec "xdg_toplevel[@#][0-9]+\.set_parent\($panel_toplevel\)" "$work/panel.wayland")
   echo "      boxes whose xdg_toplevel parent is the panel's ($panel_toplevel): $parents of 39"
   [ "$parents" -ge 39 ] || fail "only $parents of 39 boxes are the panel's children"
   grim "${WAYLAND_SHOT:-$work/shot.png}" 2>/dev/null || true
