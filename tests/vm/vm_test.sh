@@ -28,6 +28,12 @@ if ! command -v qemu-system-x86_64 >/dev/null || ! [ -x /bin/busybox ]; then
   exit 77
 fi
 
+# The drivers the guest needs; prepare_kernel puts them, after those they
+# need themselves, into the initramfs and lists them in load order.
+# cdc-acm drives a USB board; the gadget stack on the dummy host controller
+# (dummy_hcd, usb_f_acm) is that board, with /dev/ttyGS0 as its far end.
+wanted="xhci-pci ftdi_sio cdc-acm dummy_hcd usb_f_acm virtio_pci virtio_console 9pnet_virtio 9p"
+
 # Debian's kernel, uncompressed: QEMU boots an ELF kernel through its PVH
 # entry and skips the seconds that decompressing takes under emulation.
 prepare_kernel() {
@@ -35,10 +41,8 @@ prepare_kernel() {
   package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   [ -n "$package" ] || { echo "vm: apt knows no linux-image-amd64 (run apt-get update)"; return 1; }
   kernel=$cache/$package
-  local wanted complete=0
-  wanted=$(sed -n 's/^modules="\(.*\)"$/\1/p' "$here/init")
-  [ "$(cat "$kernel/root/modules/wanted" 2>/dev/null)" = "$wanted" ] && complete=1
-  [ $complete = 1 ] && [ -s "$kernel/vmlinux" ] && [ -s "$kernel/initrd.gz" ] && return 0
+  [ "$(cat "$kernel/root/modules/wanted" 2>/dev/null)" = "$wanted" ] && [ -s "$kernel/vmlinux" ] &&
+    [ -s "$kernel/initrd.gz" ] && return 0
   rm -rf "$kernel"
   mkdir -p "$kernel/deb" "$kernel/root/bin" "$kernel/root/modules" "$kernel/root/etc"
   (cd "$kernel/deb" && apt-get download -q "$package" >/dev/null 2>&1) || { echo "vm: cannot download $package"; return 1; }
