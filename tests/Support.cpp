@@ -166,8 +166,14 @@ void Board::plugIn() {
   // and its node belongs to root until the hotplug helper has given it to
   // the group dialout.
   if (!ask("plug")) qFatal("the cable puller did not put %s back", path_.c_str());
-  if (!WaitFor([&] { return ::access(path_.c_str(), R_OK | W_OK) == 0; }, std::chrono::seconds(30)))
-    qFatal("%s did not come back for this user", path_.c_str());
+  // The node can be there, and ours, a moment before the port behind it
+  // opens (ENXIO until then, seen once after re-plugging the FTDI adapter).
+  const auto opens = [&] {
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+  };
+  if (!WaitFor(opens, std::chrono::seconds(30))) qFatal("%s did not come back for this user", path_.c_str());
 }
 
 void Board::enableXonXoff() {
