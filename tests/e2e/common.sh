@@ -1,29 +1,12 @@
 # Shared by the end-to-end tests on X11 and Wayland: what the board receives,
-# bounded waits, and running scenarios.
+# and running scenarios.
+# shellcheck shell=bash disable=SC2034 # the variables are the tests'
+
+# shellcheck source=../../scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
 
 passed=0
 failed=0
-
-# reap <pid...>: asks the processes to end, and makes them after 5 s.
-reap() {
-  local pid
-  kill "$@" 2>/dev/null
-  for pid in "$@"; do
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  return 0
-}
-
-# until_true <tries> <command...>: runs the command every 50 ms until it
-# succeeds, at most <tries> times.
-until_true() {
-  local tries=$1
-  shift
-  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
-  return 1
-}
 
 # run <name> <function>: one scenario in a subshell of its own, which stops at
 # its first failure and ends with `stop`. E2E_ONLY=<part of a name> runs only

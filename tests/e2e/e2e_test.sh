@@ -19,21 +19,16 @@ source "$(dirname "$0")/common.sh"
 
 # A real X server on a free display, and a window manager so that boxes take
 # the keyboard focus as they do on a desktop.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb=$!
-until_true 100 test -s "$work/display"
-export DISPLAY=":$(cat "$work/display")"
-openbox --sm-disable >/dev/null 2>&1 &
-openbox=$!
-until_true 100 wmctrl -m >/dev/null 2>&1
-trap 'reap $openbox $xvfb; rm -rf "$work"' EXIT
+trap 'reap ${wm_pid:-} ${xvfb_pid:-}; rm -rf "$work"' EXIT
+start_xvfb && start_window_manager || exit 1
 export QT_QPA_PLATFORM=xcb
 
 fail() {  # ends the scenario
   echo "FAIL: $scenario: $*"
   if [ -n "$shots" ]; then
     mkdir -p "$shots"
-    local shot="$shots/failure-$(date +%s%N).png"
+    local shot
+    shot="$shots/failure-$(date +%s%N).png"
     import -window root "$shot" 2>/dev/null && echo "      screen: $shot"
   fi
   exit 1
@@ -60,9 +55,11 @@ start() {  # start [VAR=value ...]: a fresh board and a fresh panel
   # The window manager frames and places a new window after it has appeared;
   # on a busy machine a click aimed before that lands where the window was
   # not yet, and its box never comes.
-  until_true 200 eval 'xprop -id "$win" _NET_FRAME_EXTENTS | grep -q =' || fail "the window manager did not frame the panel"
+  until_true 200 framed || fail "the window manager did not frame the panel"
   settled
 }
+
+framed() { xprop -id "$win" _NET_FRAME_EXTENTS | grep -q =; }
 
 find_window() {  # find_window <pid>: the panel window of that process
   local id=""
@@ -74,7 +71,7 @@ find_window() {  # find_window <pid>: the panel window of that process
   echo "$id"
 }
 
-stop() { reap ${panel_pid:-} ${sim_pid:-}; }
+stop() { reap "${panel_pid:-}" "${sim_pid:-}"; }
 
 click() {  # click <control>: raised first, so no other window takes the click
   # shellcheck disable=SC2086
@@ -166,7 +163,7 @@ closing_while_connected_exits_cleanly() {
   click comportbut; answer 0
   click Standlicht; answer 13
   wmctrl -i -c "$win"
-  until_true 100 eval '! kill -0 "$panel_pid" 2>/dev/null' || fail "the panel did not end"
+  until_true 100 gone "$panel_pid" || fail "the panel did not end"
   wait "$panel_pid"
   local code=$?
   [ "$code" = 0 ] || fail "exit code $code"
@@ -194,8 +191,7 @@ second_panel_cannot_take_the_port() {
 # Both cores busy, as when the user compiles something: the panel then
 # handles the keyboard's repeats late, when Qt no longer flags them.
 load_cores() {
-  local core
-  for core in 1 2; do
+  for _ in 1 2; do
     (while :; do :; done) &
     loaders+=($!)
   done
@@ -251,7 +247,7 @@ held_enter_closes_one_box() {
   settled
   reap "${loaders[@]}"
   expect_raw "a0"
-  echo "      held Enter over the first of 13 boxes, both cores busy: $(cat "$work/raw" | wc -c) bytes sent"
+  echo "      held Enter over the first of 13 boxes, both cores busy: $(wc -c <"$work/raw") bytes sent"
   answer 12
   expect_raw "$(send 3=b1)"
 }
@@ -271,9 +267,10 @@ boxes_stand_above_the_panel() {
   click Standlicht
   until_true 100 one_box || fail "no echo box"
   xdotool windowactivate --sync "$box" key --clearmodifiers Return
-  until_true 100 eval 'one_box && [ "$(xdotool getwindowname "$box")" = WriteFile ]' ||
-    fail "no error box after a failed write"
-  until_true 100 eval '[ "$(xdotool getactivewindow)" = "$box" ]' || fail "the error box has no keyboard focus"
+  error_box() { one_box && [ "$(xdotool getwindowname "$box")" = WriteFile ]; }
+  until_true 100 error_box || fail "no error box after a failed write"
+  focused() { [ "$(xdotool getactivewindow)" = "$box" ]; }
+  until_true 100 focused || fail "the error box has no keyboard focus"
   local stacking
   stacking=$(xprop -root _NET_CLIENT_LIST_STACKING | tr -d ',' | tr ' ' '\n' | grep '^0x')
   local box_at panel_at i=0 id

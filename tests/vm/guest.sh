@@ -60,7 +60,7 @@ make_board() {
   mkdir -p "$gadget/configs/c.1/strings/0x409" "$gadget/functions/acm.usb0"
   echo ACM >"$gadget/configs/c.1/strings/0x409/configuration"
   ln -s "$gadget/functions/acm.usb0" "$gadget/configs/c.1/"
-  controller=$(ls /sys/class/udc | head -n1)
+  controller=$(find /sys/class/udc -mindepth 1 -maxdepth 1 -printf '%f\n' | head -n1)
   echo "$controller" >"$gadget/UDC"
 }
 
@@ -70,7 +70,7 @@ suite() {  # suite <label> <env...> -- <program> <functions...>
   while [ "$1" != -- ]; do envs+=("$1"); shift; done
   shift
   echo "== vm: $label"
-  env "${envs[@]}" "$tests/$@" -maxwarnings 0 2>&1 | grep -E '^(PASS|FAIL|SKIP|QFATAL|figure|Totals|   Loc|   Actual|   Expected)|Compared|returned FALSE'
+  env "${envs[@]}" "$tests/$1" "${@:2}" -maxwarnings 0 2>&1 | grep -E '^(PASS|FAIL|SKIP|QFATAL|figure|Totals|   Loc|   Actual|   Expected)|Compared|returned FALSE'
   status=${PIPESTATUS[0]}
   echo "== vm: $label: exit $status in $((SECONDS - start)) s"
   if [ "$status" = 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
@@ -94,9 +94,9 @@ done
 socat PTY,link=/tmp/acm-plug,raw,echo=0 EXEC:"$here/gadget-plug.sh $gadget $controller" &
 for _ in $(seq 100); do [ -e /tmp/acm-plug ] && break; sleep 0.1; done
 chmod 0666 "$(readlink -f /tmp/acm-plug)" || echo "vm: no line to the board's cable puller"
-ls -l /dev/ttyS1 /dev/ttyUSB0 /dev/ttyACM0 /dev/ttyGS0 "$plug" 2>&1 | awk '{print "vm:", $1, $3 ":" $4, $NF}'
+stat -c 'vm: %A %U:%G %n' /dev/ttyS1 /dev/ttyUSB0 /dev/ttyACM0 /dev/ttyGS0 "$plug" 2>&1
 for link in /dev/serial/by-id/*; do echo "vm: by-id: $link -> $(readlink -f "$link")"; done
-byid=$(ls /dev/serial/by-id/*Lichtsteuerung*-if00 2>/dev/null | head -n1)
+byid=$(compgen -G '/dev/serial/by-id/*Lichtsteuerung*-if00' | head -n1)
 
 # No LICHTSTEUERUNG_COMn: the port names come from sysfs alone.
 suite "port names from sysfs" \
@@ -104,7 +104,7 @@ suite "port names from sysfs" \
   -- serial_test machinePortsOfThisMachine
 
 uart=(LICHT_TEST_PORT=/dev/ttyS1 LICHT_TEST_BOARD=/dev/ttyS2)
-usb=(LICHT_TEST_PORT=/dev/ttyUSB0 LICHT_TEST_BOARD=/dev/ttyS3 LICHT_TEST_PLUG=$plug)
+usb=(LICHT_TEST_PORT=/dev/ttyUSB0 LICHT_TEST_BOARD=/dev/ttyS3 "LICHT_TEST_PLUG=$plug")
 # cdc_acm ignores XON/XOFF: a board holds output back by not reading.
 acm=(LICHT_TEST_PORT=/dev/ttyACM0 LICHT_TEST_BOARD=/dev/ttyGS0 LICHT_TEST_PLUG=/tmp/acm-plug LICHT_TEST_HOLD=unread)
 for line in uart usb acm; do

@@ -146,7 +146,7 @@ qemu-system-x86_64 -machine pc -accel tcg -smp 2 -m 1536 -display none -monitor 
   -device virtio-serial-pci -chardev "$(socket plug)" -device virtserialport,chardev=plug,name=plug \
   -qmp unix:"$work/qmp.sock",server=on,wait=off >"$work/qemu.log" 2>&1 &
 qemu=$!
-pids+=($qemu)
+pids+=("$qemu")
 for sock in s1 s2 s3 usb0 plug qmp; do
   for _ in $(seq 200); do [ -S "$work/$sock.sock" ] && break; sleep 0.05; done
 done
