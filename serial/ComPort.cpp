@@ -173,7 +173,11 @@ void ConfigureComPort(int handle) {
   termios settings{};
   if (::tcgetattr(handle, &settings) != 0) {
     ShowApiError("GetCommState");
-    settings = termios{};
+    // The line is still set, from what a port has when nothing has set it
+    // up yet: raw, receiver on, modem lines ignored. An all-zero record
+    // would switch the receiver off and make the port wait for a carrier.
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CREAD | CLOCAL;
   }
   ::cfsetispeed(&settings, B9600);
   ::cfsetospeed(&settings, B9600);

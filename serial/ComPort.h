@@ -30,7 +30,9 @@ bool ComPortClosing(const char* name);
 
 // 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
 // flow control (CRTSCTS, IXON, IXOFF) and the modem-control flags (CLOCAL,
-// HUPCL) stay as the port had them. The modem lines themselves follow the
+// HUPCL) stay as the port had them. Where the port's settings cannot be read,
+// that is reported and the line is set raw with the receiver on and the
+// modem lines ignored. The modem lines themselves follow the
 // kernel: opening the port raised DTR and RTS, and with HUPCL closing it
 // drops them again.
 void ConfigureComPort(int handle);

@@ -5,10 +5,14 @@
 #include "Unit1.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,9 +24,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -30,6 +37,24 @@ namespace {
 void ConnectOn(int n) {
   Form1->comports->SetItemIndex(n - 1);
   ClickOn(QStringLiteral("comportbut"));
+}
+
+// Has the kernel refuse every read of a terminal's settings (TCGETS) by the
+// calling thread with `error`, as a USB adapter on its way out does; every
+// other call goes through. Filters are per thread, and only native calls
+// are made, so the architecture need not be checked.
+bool RefuseReadingSettings(int error) {
+  sock_filter rules[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),  // the request's low half
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TCGETS, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 std::string LinkTarget(int fd) {
@@ -99,6 +124,35 @@ class SerialTest : public QObject {
     QCOMPARE(after.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(0));
     QCOMPARE(after.c_oflag & OPOST, tcflag_t(0));
     QCOMPARE(after.c_iflag & ICRNL, tcflag_t(0));
+  }
+
+  // Settings that cannot be read are reported, and the line is still set
+  // up for the board instead of every flag being cleared.
+  void unreadableSettings() {
+    if (qEnvironmentVariableIsSet("LICHT_TEST_EMULATOR")) QSKIP("qemu-user does not pass seccomp filters on");
+    Board board;
+    termios before = board.lineSettings();
+    before.c_cflag |= CLOCAL;
+    board.setLineSettings(before);
+    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
+    PortHandle = OpenComPort("Com1");
+    QVERIFY(PortHandle >= 0);
+    BoxLog log;
+    bool refused = false;
+    std::thread([&] {
+      refused = RefuseReadingSettings(EIO);
+      if (refused) ConfigureComPort(PortHandle);
+    }).join();
+    QVERIFY2(refused, std::strerror(errno));
+    CloseComPort(PortHandle);
+    PortHandle = -1;
+    // The read-back that checks the line cannot be made either.
+    QCOMPARE(log.transcript(),
+             QStringLiteral("[GetCommState|%1][SetCommState|%1]").arg(SysErrorMessage(EIO)));
+    const termios after = board.lineSettings();
+    QCOMPARE(::cfgetospeed(&after), speed_t(B9600));
+    QCOMPARE(after.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL), tcflag_t(CS8 | CREAD | CLOCAL));
+    QCOMPARE(after.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(0));
   }
 
   void portThatDoesNotOpen_data() {
