@@ -121,25 +121,23 @@ void ApplyBoxStates(const BoxState (&table)[N]) {
   }
 }
 
-// Where a port name leads, in words for the user: the device, or why there
-// is none.
-QString PortWhere(const char* name) {
+// Where a port name leads, in words for the user: the device it stands for,
+// or why there is none.
+QString PortWhere(const char* name, const std::string& device) {
+  if (!device.empty()) return QString::fromStdString(device);
   const std::string variable = ComPortVariable(name);
   const char* mapped = std::getenv(variable.c_str());
   if (mapped && *mapped == '\0')
     return QStringLiteral("%1 (%2 ist gesetzt, aber leer)")
         .arg(QLatin1String(name), QString::fromStdString(variable));
-  const std::string device = ComPortDevice(name);
-  if (!device.empty()) return QString::fromStdString(device);
   return QStringLiteral("%1 (kein serieller Anschluss gefunden, %2 nicht gesetzt)")
       .arg(QLatin1String(name), QString::fromStdString(variable));
 }
 
-// Why a port did not open, in words for the user: the system's text, or what
-// the name leads to when that is no device at all.
-QString OpenFailureReason(const char* name, int error) {
+// Why a device did not open, in words for the user: the system's text, or
+// what it is when that is no device at all.
+QString OpenFailureReason(const std::string& device, int error) {
   struct stat status = {};
-  const std::string device = ComPortDevice(name);
   if (error != ENOTTY || ::stat(device.c_str(), &status) != 0) return SysErrorMessage(error);
   const char* kind = S_ISREG(status.st_mode)    ? "eine gewöhnliche Datei"
                      : S_ISDIR(status.st_mode)  ? "ein Verzeichnis"
@@ -155,7 +153,7 @@ QString OpenFailureReason(const char* name, int error) {
 // device there, so that two adapters can be told apart.
 QString PortTip(const char* name) {
   const std::string device = ComPortDevice(name);
-  if (device.empty()) return PortWhere(name);
+  if (device.empty()) return PortWhere(name, device);
   return QString::fromStdString(DescribePort(device, IdentifyPort(device)));
 }
 
@@ -281,7 +279,10 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
 
   const int index = Form1->comports->ItemIndex();
   const char* name = index >= 0 && index < static_cast<int>(std::size(kPortNames)) ? kPortNames[index] : "";
-  PortHandle = OpenComPort(name);
+  // The name is resolved once: a USB adapter re-plugged meanwhile must not
+  // make the message name another device than the one that was tried.
+  std::string device;
+  PortHandle = OpenComPort(name, &device);
   if (PortHandle != -1) {
     ConfigureComPort(PortHandle);
     SetComTimeouts(PortHandle);
@@ -296,9 +297,9 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
                      "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
                      "Bitte stellen sie sicher, das dieser von keiner anderen "
                      "Anwendung benutzt wird.") +
-                 QStringLiteral("\n\n%1: %2").arg(PortWhere(name), OpenFailureReason(name, reason));
+                 QStringLiteral("\n\n%1: %2").arg(PortWhere(name, device), OpenFailureReason(device, reason));
   if (reason == EACCES) text += QStringLiteral("\n\n") + kDialoutHint;
-  if (reason == EBUSY && ComPortClosing(name)) text += QStringLiteral("\n\n") + kStillClosingHint;
+  if (reason == EBUSY && DeviceClosing(device)) text += QStringLiteral("\n\n") + kStillClosingHint;
   ShowMessage(text);
   Form1->EnterDisconnectedState();
 }

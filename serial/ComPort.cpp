@@ -124,8 +124,9 @@ bool StillClosing(const struct stat& device) {
 
 }  // namespace
 
-int OpenComPort(const char* name) {
+int OpenComPort(const char* name, std::string* tried) {
   const std::string device = ComPortDevice(name);
+  if (tried) *tried = device;
   if (device.empty()) {
     errno = ENODEV;
     return -1;
@@ -163,8 +164,7 @@ int OpenComPort(const char* name) {
   return handle;
 }
 
-bool ComPortClosing(const char* name) {
-  const std::string device = ComPortDevice(name);
+bool DeviceClosing(const std::string& device) {
   struct stat status = {};
   return !device.empty() && ::stat(device.c_str(), &status) == 0 && StillClosing(status);
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 // The serial port of the lighting board: one descriptor for the whole process.
 // Every failed call that sets up or writes the port is reported to the user in
@@ -18,15 +19,17 @@ inline constexpr std::chrono::milliseconds kWriteDeadline{1000};
 
 // Opens the port named "Com1" to "Com6" for exclusive use. Returns the
 // descriptor, or -1 with errno saying why; nothing is left open on failure.
-// ENOTTY: the name leads to something that is not a character device (a
-// file, a directory, a FIFO, a socket). EBUSY: held by another program, or
-// this program's own last close of it is still waiting in the kernel
-// (ComPortClosing).
-int OpenComPort(const char* name);
+// ENODEV: the name stands for no device. ENOTTY: it leads to something that
+// is not a character device (a file, a directory, a FIFO, a socket). EBUSY:
+// held by another program, or this program's own last close of it is still
+// waiting in the kernel (DeviceClosing). `device`, when given, receives the
+// device the name stood for at this attempt (empty for none), so that a
+// failure can be told about the device that was tried.
+int OpenComPort(const char* name, std::string* device = nullptr);
 
-// Whether this program is still closing the device that `name` stands for:
-// the kernel holds a close back until the port has sent what it was given.
-bool ComPortClosing(const char* name);
+// Whether this program is still closing `device`: the kernel holds a close
+// back until the port has sent what it was given.
+bool DeviceClosing(const std::string& device);
 
 // 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
 // flow control (CRTSCTS, IXON, IXOFF) and the modem-control flags (CLOCAL,

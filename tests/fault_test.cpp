@@ -337,7 +337,7 @@ class FaultTest : public QObject {
 
     // Where the kernel still holds the close back (cdc_acm), a reconnect is
     // told so at once; once the board takes its bytes, the port opens again.
-    const bool stillClosing = ComPortClosing("Com1");
+    const bool stillClosing = DeviceClosing(board.path());
     Figure("port still closing after the disconnect", stillClosing, "");
     if (stillClosing) {
       const std::size_t before = log.boxes.size();
@@ -356,7 +356,7 @@ class FaultTest : public QObject {
     }
     board.releaseOutput();
     start = Clock::now();
-    QTRY_VERIFY_WITH_TIMEOUT(!ComPortClosing("Com1"), 35000);  // at most the kernel's closing wait
+    QTRY_VERIFY_WITH_TIMEOUT(!DeviceClosing(board.path()), 35000);  // at most the kernel's closing wait
     Figure("port released after the board read again", Seconds(Clock::now() - start), "s");
     log.boxes.clear();
     Connect();
@@ -371,7 +371,7 @@ class FaultTest : public QObject {
     Figure("closing the window while held", gone, "s");
     QVERIFY(gone < Seconds(kWriteDeadline) + 0.5);
     board.releaseOutput();
-    QTRY_VERIFY_WITH_TIMEOUT(!ComPortClosing("Com1"), 35000);
+    QTRY_VERIFY_WITH_TIMEOUT(!DeviceClosing(board.path()), 35000);
   }
 
   // A program that ends with such a close still pending ends at once: the
@@ -396,7 +396,7 @@ class FaultTest : public QObject {
       char go = 0;
       (void)!::read(toClose[0], &go, 1);
       CloseComPort(PortHandle);
-      std::printf("figure: still closing as the program ends: %d\n", ComPortClosing("Com1"));
+      std::printf("figure: still closing as the program ends: %d\n", DeviceClosing(board.path()));
       std::fflush(stdout);
       ::_exit(0);
     }
@@ -413,7 +413,7 @@ class FaultTest : public QObject {
     QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     QVERIFY(ended < Seconds(kWriteDeadline) + 0.5);
     board.releaseOutput();
-    QTRY_VERIFY_WITH_TIMEOUT(!ComPortClosing("Com1"), 35000);
+    QTRY_VERIFY_WITH_TIMEOUT(!DeviceClosing(board.path()), 35000);
     const int again = OpenComPort("Com1");
     QVERIFY(again >= 0);
     CloseComPort(again);
