@@ -1,7 +1,5 @@
 #include "Dialogs.h"
 
-#include "Toolkit.h"
-
 #include <QApplication>
 #include <QGridLayout>
 #include <QMessageBox>
@@ -21,6 +19,11 @@ BoxHandler& CurrentHandler() {
 MessageDescriber& CurrentDescriber() {
   static MessageDescriber describe;
   return describe;
+}
+
+std::function<QWidget*()>& CurrentOwner() {
+  static std::function<QWidget*()> owner;
+  return owner;
 }
 
 // Room for the caption in the window manager's title bar, next to its
@@ -59,13 +62,13 @@ void Show(const Box& box, QWidget* owner) {
 
 BoxHandler SetBoxHandler(BoxHandler handler) { return std::exchange(CurrentHandler(), std::move(handler)); }
 
+void SetBoxOwner(std::function<QWidget*()> owner) { CurrentOwner() = std::move(owner); }
+
 void ShowMessage(const QString& text) {
-  // Owned by the main window, so that every window manager keeps the box
-  // above the panel it blocks and centres it there.
   const MessageDescriber& describe = CurrentDescriber();
   Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text,
         describe ? describe(text) : QString()},
-       Application ? Application->MainForm() : nullptr);
+       CurrentOwner() ? CurrentOwner()() : nullptr);
 }
 
 void SetMessageDescriber(MessageDescriber describe) { CurrentDescriber() = std::move(describe); }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QWidget;
+
 #include <cstdint>
 #include <functional>
 
@@ -27,7 +29,12 @@ using BoxHandler = std::function<void(const Box&)>;
 // one it replaces.
 BoxHandler SetBoxHandler(BoxHandler handler);
 
-// A modal box with `text` and an OK button; returns when it has been closed.
+// Names the window that message boxes belong to, asked each time one is
+// shown (the application object hands in its main window); none: null.
+void SetBoxOwner(std::function<QWidget*()> owner);
+
+// A modal box with `text` and an OK button, owned by the box owner's window;
+// returns when it has been closed.
 void ShowMessage(const QString& text);
 
 // Says what the text of a message box means, for its description to screen

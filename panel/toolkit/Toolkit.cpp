@@ -90,6 +90,7 @@ TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv) { 
 
 TApplication::~TApplication() {
   DestroyForms();
+  SetBoxOwner(nullptr);
   // Qt 6.4's Wayland plugin stops its two event threads one after the other
   // as the application object goes. When the first leaves with a read still
   // prepared for it while the second waits to read, the second waits for
@@ -128,6 +129,9 @@ void TApplication::Initialize() {
   // are asked first, before Qt's own.
   QAccessible::installFactory(DescribedItemFactory);
   app_->installEventFilter(new HeldKeys(app_.get()));
+  // Boxes belong to the main window, so that every window manager keeps
+  // them above the panel they block and centres them there.
+  SetBoxOwner([this] { return MainForm(); });
 }
 
 void TApplication::Adopt(TForm* form) { forms_.emplace_back(form); }
