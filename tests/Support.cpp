@@ -182,34 +182,37 @@ void Board::enableXonXoff() {
   setLineSettings(settings);
 }
 
-void Board::holdOutput() {
+QString Board::holdOutput() {
   if (Env("LICHT_TEST_HOLD") == "unread") {
     // Fill the line until the driver has taken nothing for a while: then
     // the board's buffers, the gadget's and the driver's transfers are full.
     const std::string filler(4096, 'x');
     for (;;) {
       if (::write(PortHandle, filler.data(), filler.size()) > 0) continue;
+      if (errno != EAGAIN) return QStringLiteral("filling the line failed: ") + std::strerror(errno);
       pollfd port{PortHandle, POLLOUT, 0};
-      QVERIFY2(errno == EAGAIN, std::strerror(errno));
-      if (::poll(&port, 1, 500) == 0) return;
+      if (::poll(&port, 1, 500) == 0) return {};
     }
   }
   // The port acts on input in order, so once a byte sent after the XOFF can
   // be read on the panel's side, output is held. (The panel never reads.)
   const char probe[] = {kXoff, 'Z'};
-  QCOMPARE(::write(far_, probe, sizeof probe), ssize_t{sizeof probe});
-  QVERIFY(WaitFor(
-      [] {
-        char c = 0;
-        return ::read(PortHandle, &c, 1) == 1 && c == 'Z';
-      },
-      std::chrono::seconds(5)));
+  if (::write(far_, probe, sizeof probe) != ssize_t{sizeof probe})
+    return QStringLiteral("the board could not send XOFF: ") + std::strerror(errno);
+  const auto probeArrived = [] {
+    char c = 0;
+    return ::read(PortHandle, &c, 1) == 1 && c == 'Z';
+  };
+  if (!WaitFor(probeArrived, std::chrono::seconds(5)))
+    return QStringLiteral("the byte sent after XOFF did not reach the port within 5 s");
+  return {};
 }
 
-void Board::releaseOutput() {
+QString Board::releaseOutput() {
   if (Env("LICHT_TEST_HOLD") != "unread") {
-    QCOMPARE(::write(far_, &kXon, 1), ssize_t{1});
-    return;
+    if (::write(far_, &kXon, 1) != 1)
+      return QStringLiteral("the board could not send XON: ") + std::strerror(errno);
+    return {};
   }
   // Read until the line has been quiet for half a second: all that was held
   // has come, and is thrown away.
@@ -219,6 +222,7 @@ void Board::releaseOutput() {
     pollfd board{far_, POLLIN, 0};
     if (::poll(&board, 1, 100) == 1 && ::read(far_, buffer, sizeof buffer) > 0) quietSince = Clock::now();
   }
+  return {};
 }
 
 BoxLog::BoxLog(Board* board) : board_(board) {
@@ -376,6 +380,8 @@ ScopedForm::ScopedForm() {
   TheApplication->CreateForm(Form1);
   Form1->show();
 }
+
+WiredBoard::WiredBoard(int n) : map_(("LICHTSTEUERUNG_COM" + std::to_string(n)).c_str(), path()) {}
 
 ScopedForm::~ScopedForm() {
   // Disconnect through the panel so no port is left to the next test.

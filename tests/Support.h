@@ -55,9 +55,9 @@ class Board {
   // Holds the panel's output back and lets it go again: with XOFF and XON,
   // or, where the driver ignores them (LICHT_TEST_HOLD=unread: cdc_acm), by
   // reading nothing until every buffer on the way is full, then reading
-  // everything.
-  void holdOutput();
-  void releaseOutput();
+  // everything. Each returns what went wrong, or nothing (see LICHT_STEP).
+  [[nodiscard]] QString holdOutput();
+  [[nodiscard]] QString releaseOutput();
 
  private:
   void plugIn();
@@ -69,6 +69,14 @@ class Board {
   int plug_ = -1;    // real only: the line to the cable puller
   termios saved_{};  // real only: the port's settings, put back afterwards
 };
+
+// Fails the calling test at once, at this step and with its message, when a
+// helper's step returns what went wrong (a non-empty text).
+#define LICHT_STEP(step)                                                           \
+  do {                                                                             \
+    const QString failure = (step);                                                \
+    QVERIFY2(failure.isEmpty(), qPrintable(QStringLiteral(#step ": ") + failure)); \
+  } while (false)
 
 // Answers every box at once and keeps a transcript: each box as
 // "[caption|text]" (caption left out for echo boxes), each run of bytes that
@@ -155,6 +163,17 @@ class ScopedForm {
  public:
   ScopedForm();
   ~ScopedForm();
+};
+
+// The opening most tests share: a board on the port "Com<n>" (only mapped:
+// the panel's choice stays at "Com1") and the panel's window.
+class WiredBoard : public Board {
+ public:
+  explicit WiredBoard(int n = 1);
+
+ private:
+  ScopedEnv map_;
+  ScopedForm form_;
 };
 
 // The application object of the test program.

@@ -24,8 +24,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -33,6 +31,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 
 namespace {
 
@@ -55,6 +55,102 @@ void Connect() { ClickOn(QStringLiteral("comportbut")); }
 
 bool Connected() { return Form1->comportbut->GetText() == QLatin1String("trennen"); }
 
+QByteArray ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return QByteArray::fromStdString({std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()});
+}
+
+// What stands at a bad port's path.
+enum class Thing : std::uint8_t {
+  Nothing,
+  File,
+  Fifo,
+  Socket,
+  DanglingLink,
+  NoUart,
+  Pty,
+  ForbiddenPty,
+  DeadPty,
+  LockedPty,
+  ExclusivePty
+};
+
+// One kind of port that must not connect: the path the panel's "Com2" is
+// mapped to ('@' is a scratch folder; a pty or node brings its own), what
+// stands there, the errno of the open (0: it opens, but is no terminal), and
+// what the box says it is where that is not the system's text.
+struct BadPortRow {
+  const char* name;
+  const char* path;
+  Thing thing;
+  int error;
+  const char* reason;
+};
+
+const BadPortRow kBadPorts[] = {
+    {"missing path", "@/ttyUSB9", Thing::Nothing, ENOENT, ""},
+    {"directory", "@", Thing::Nothing, ENOTTY, "ein Verzeichnis"},
+    {"/dev/null", "/dev/null", Thing::Nothing, 0, ""},
+    {"/dev/zero", "/dev/zero", Thing::Nothing, 0, ""},
+    {"regular file", "@/port", Thing::File, ENOTTY, "eine gewöhnliche Datei"},
+    {"device with mode 000", "", Thing::ForbiddenPty, EACCES, ""},
+    {"dangling symlink", "@/port", Thing::DanglingLink, ENOENT, ""},
+    {"empty value", "", Thing::Nothing, ENODEV, ""},
+    {"ttyS node without UART", "", Thing::NoUart, ENXIO, ""},
+    // The board's end closed, the terminal end still held: the number stays
+    // taken, so no other process can get a new pty under this path.
+    {"pty whose other end is closed", "", Thing::DeadPty, ENOENT, ""},
+    {"FIFO", "@/port", Thing::Fifo, ENOTTY, "eine benannte Pipe (FIFO)"},
+    {"socket", "@/port", Thing::Socket, ENOTTY, "ein Socket"},
+    {"held with flock", "", Thing::LockedPty, EBUSY, ""},
+    {"held with TIOCEXCL", "", Thing::ExclusivePty, EBUSY, ""},
+};
+
+// A bad port as made for one row, gone with the object.
+struct BadPort {
+  QTemporaryDir dir;
+  std::string path;
+  std::unique_ptr<Board> pty;
+  std::unique_ptr<Holder> holder;
+  int socket = -1;
+
+  BadPort() = default;
+  BadPort(const BadPort&) = delete;
+  BadPort& operator=(const BadPort&) = delete;
+  ~BadPort() {
+    if (socket >= 0) ::close(socket);
+  }
+
+  // Makes the row's port; returns why it cannot be made here, or null.
+  const char* Make(const BadPortRow& row) {
+    const Thing thing = row.thing;
+    path = QString::fromLatin1(row.path).replace('@', dir.path()).toStdString();
+    if (thing == Thing::NoUart && noUartNode.empty()) return "no device node could be made here";
+    if (thing == Thing::NoUart) path = noUartNode;
+    if (thing == Thing::ForbiddenPty && (Board::real() || ::geteuid() == 0))
+      return "only an ordinary user on a pty is refused by mode 000";
+    if (thing >= Thing::Pty) {
+      pty = std::make_unique<Board>();  // the terminal end is the test's own: it may take its rights
+      path = pty->path();
+    }
+    if (thing == Thing::DeadPty) pty->unplug();
+    if (thing == Thing::LockedPty || thing == Thing::ExclusivePty)
+      holder = std::make_unique<Holder>(path, thing == Thing::LockedPty ? Holder::Flock : Holder::Exclusive);
+    if (thing == Thing::Socket) socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    const bool made = thing == Thing::File
+                          ? static_cast<bool>(std::ofstream(path) << "a file the commands must not overwrite")
+                      : thing == Thing::Fifo ? ::mkfifo(path.c_str(), 0600) == 0
+                      : thing == Thing::Socket
+                          ? ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+                      : thing == Thing::DanglingLink ? ::symlink((path + ".gone").c_str(), path.c_str()) == 0
+                      : thing == Thing::ForbiddenPty ? ::chmod(path.c_str(), 0) == 0
+                                                     : true;
+    return made ? nullptr : "the port could not be made";
+  }
+};
+
 }  // namespace
 
 class FaultTest : public QObject {
@@ -67,99 +163,48 @@ class FaultTest : public QObject {
   }
 
   void badPorts_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("error");       // 0: the port opens, but is no terminal
-    QTest::addColumn<QString>("reason");  // what the box says, where not the system's text
-    const QString notADevice = QString::fromUtf8("kein serieller Anschluss, sondern ");
-    QTest::newRow("missing path") << "missing" << ENOENT << "";
-    QTest::newRow("directory") << "directory" << ENOTTY << notADevice + "ein Verzeichnis";
-    QTest::newRow("/dev/null") << "/dev/null" << 0 << "";
-    QTest::newRow("/dev/zero") << "/dev/zero" << 0 << "";
-    QTest::newRow("regular file") << "file" << ENOTTY
-                                  << notADevice + QString::fromUtf8("eine gewöhnliche Datei");
-    QTest::newRow("device with mode 000") << "mode000" << EACCES << "";
-    QTest::newRow("dangling symlink") << "dangling" << ENOENT << "";
-    QTest::newRow("empty value") << "empty" << ENODEV << "";
-    QTest::newRow("ttyS node without UART") << "nouart" << ENXIO << "";
-    QTest::newRow("pty whose other end is closed") << "deadpty" << ENOENT << "";
-    QTest::newRow("FIFO") << "fifo" << ENOTTY << notADevice + "eine benannte Pipe (FIFO)";
-    QTest::newRow("socket") << "socket" << ENOTTY << notADevice + "ein Socket";
-    QTest::newRow("held with flock") << "flock" << EBUSY << "";
-    QTest::newRow("held with TIOCEXCL") << "tiocexcl" << EBUSY << "";
+    QTest::addColumn<int>("row");
+    for (std::size_t row = 0; row < std::size(kBadPorts); ++row)
+      QTest::newRow(kBadPorts[row].name) << static_cast<int>(row);
   }
 
+  // Chosen as "Com2", so that the open follows the port choice too.
   void badPorts() {
-    QFETCH(QString, kind);
-    QFETCH(int, error);
-    QFETCH(QString, reason);
-    QTemporaryDir dir;
-    const std::string base = dir.path().toStdString();
-    std::string path = kind.startsWith('/') ? kind.toStdString() : base + "/port";
-    std::unique_ptr<Board> pty;
-    std::unique_ptr<Holder> holder;
-    const QByteArray contents = "a file the commands must not overwrite\n";
-    if (kind == "missing") path = base + "/ttyUSB9";
-    if (kind == "directory") path = base;
-    if (kind == "file") std::ofstream(path) << contents.constData();
-    if (kind == "mode000") {
-      pty = std::make_unique<Board>();  // the terminal end is the test's own, so it may take its rights
-      path = pty->path();
-      if (Board::real() || ::geteuid() == 0) QSKIP("only an ordinary user on a pty is refused by mode 000");
-      QCOMPARE(::chmod(path.c_str(), 0), 0);
-    }
-    if (kind == "dangling") (void)!::symlink((base + "/gone").c_str(), path.c_str());
-    if (kind == "empty") path.clear();
-    if (kind == "nouart") {
-      if (noUartNode.empty()) QSKIP("no device node could be made here");
-      path = noUartNode;
-    }
-    if (kind == "deadpty") {
-      // The board's end closed, the terminal end still held: the number
-      // stays taken, so no other process can get a new pty under this path.
-      pty = std::make_unique<Board>();
-      pty->unplug();
-      path = pty->path();
-    }
-    if (kind == "fifo") ::mkfifo(path.c_str(), 0600);
-    const int socket = kind == "socket" ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
-    if (socket >= 0) {
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-      QCOMPARE(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    const auto closeSocket = qScopeGuard([socket] {
-      if (socket >= 0) ::close(socket);
-    });
-    if (kind == "flock" || kind == "tiocexcl") {
-      pty = std::make_unique<Board>();
-      path = pty->path();
-      holder = std::make_unique<Holder>(path, kind == "flock" ? Holder::Flock : Holder::Exclusive);
-    }
+    QFETCH(int, row);
+    const BadPortRow& bad = kBadPorts[row];
+    BadPort port;
+    if (const char* skip = port.Make(bad)) QSKIP(skip);
+    const QByteArray contents = std::filesystem::is_regular_file(port.path) ? ReadFile(port.path) : "";
 
-    ScopedEnv map("LICHTSTEUERUNG_COM1", path);
+    ScopedEnv map("LICHTSTEUERUNG_COM2", port.path);
     ScopedForm form;
+    Form1->comports->SetItemIndex(1);
     const int descriptors = OpenDescriptors();
-    BoxLog log;
+    BoxLog log(port.pty.get());
     const auto start = Clock::now();
     Connect();
     const double took = Seconds(Clock::now() - start);
-    Figure(qPrintable("connect, " + kind), took, "s");
+    Figure(qPrintable(QStringLiteral("connect, ") + bad.name), took, "s");
     QVERIFY(took < 1.0);
 
-    if (error != 0) {
-      const QString where = path.empty() ? QStringLiteral("Com1 (LICHTSTEUERUNG_COM1 ist gesetzt, aber leer)")
-                                         : QString::fromStdString(path);
+    if (bad.error != 0) {
+      const QString where = port.path.empty()
+                                ? QStringLiteral("Com2 (LICHTSTEUERUNG_COM2 ist gesetzt, aber leer)")
+                                : QString::fromStdString(port.path);
+      const QString reason = *bad.reason ? QString::fromUtf8("kein serieller Anschluss, sondern ") +
+                                               QString::fromUtf8(bad.reason)
+                                         : SysErrorMessage(bad.error);
       // Only a port the user may not open gets the hint about the group.
-      const QString hint = error != EACCES
+      const QString hint = bad.error != EACCES
                                ? QString()
                                : QString::fromUtf8(
                                      "\n\nIhr Benutzer darf diesen Anschluss nicht öffnen: Nehmen "
                                      "Sie ihn mit „sudo usermod -aG dialout $USER“ in die Gruppe "
                                      "dialout auf und melden Sie sich danach neu an.");
-      QCOMPARE(log.transcript(),
-               "[" + OpenFailureText(where, reason.isEmpty() ? SysErrorMessage(error) : reason) + hint + "]");
+      QCOMPARE(log.transcript(), "[" + OpenFailureText(where, reason) + hint + "]");  // nothing sent
+      QCOMPARE(log.boxes[0].kind, BoxKind::Message);
       QVERIFY(!Connected());
+      QVERIFY(Form1->comports->isEnabled());
       QCOMPARE(PortHandle, -1);
     } else {
       const QString notTty = SysErrorMessage(ENOTTY);
@@ -173,12 +218,7 @@ class FaultTest : public QObject {
       QCOMPARE(log.boxes.size(), std::size_t{3 + 13 + 13});
     }
     QCOMPARE(OpenDescriptors(), descriptors);
-    if (kind == "file") {
-      std::ifstream file(path, std::ios::binary);
-      const std::string after{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-      QCOMPARE(QCryptographicHash::hash(QByteArray::fromStdString(after), QCryptographicHash::Sha256).toHex(),
-               QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex());
-    }
+    if (!contents.isEmpty()) QCOMPARE(ReadFile(port.path), contents);
   }
 
   // The port stays for the panel alone, try after try.
@@ -190,10 +230,8 @@ class FaultTest : public QObject {
 
   void exclusiveUse() {
     QFETCH(bool, useFlock);
-    Board board;
+    WiredBoard board;
     Holder holder(board.path(), useFlock ? Holder::Flock : Holder::Exclusive);
-    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
-    ScopedForm form;
     BoxLog log;
     int refused = 0;
     for (int attempt = 0; attempt < 20; ++attempt) {
@@ -220,9 +258,7 @@ class FaultTest : public QObject {
   void secondOpenerIsRefused() {
     QFETCH(Opener, how);
     if (how == Opener::PlainOpen && ::geteuid() == 0) QSKIP("TIOCEXCL does not stop root");
-    Board board;
-    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
-    ScopedForm form;
+    WiredBoard board;
     Connect();
     QVERIFY(Connected());
     const int refused = RefusedFromAnotherProcess(board.path(), how, 20);
@@ -306,7 +342,7 @@ class FaultTest : public QObject {
     TheApplication->CreateForm(Form1);  // destroyed here, as closing the window does
     Form1->show();
     Connect();
-    board.holdOutput();
+    LICHT_STEP(board.holdOutput());
     int queued = -1;
     ::ioctl(PortHandle, TIOCOUTQ, &queued);
     std::printf("figure: TIOCOUTQ while held: %d\n", queued);
@@ -354,7 +390,7 @@ class FaultTest : public QObject {
       std::printf("figure: what a reconnect meets: %s\n",
                   qPrintable(log.boxes.back().text.replace('\n', ' ')));
     }
-    board.releaseOutput();
+    LICHT_STEP(board.releaseOutput());
     start = Clock::now();
     QTRY_VERIFY_WITH_TIMEOUT(!DeviceClosing(board.path()), 35000);  // at most the kernel's closing wait
     Figure("port released after the board read again", Seconds(Clock::now() - start), "s");
@@ -364,13 +400,13 @@ class FaultTest : public QObject {
     QCOMPARE(log.boxes.size(), std::size_t{0});
 
     // Closing the window while held: the window is gone as soon.
-    board.holdOutput();
+    LICHT_STEP(board.holdOutput());
     start = Clock::now();
     delete Form1;
     const double gone = Seconds(Clock::now() - start);
     Figure("closing the window while held", gone, "s");
     QVERIFY(gone < Seconds(kWriteDeadline) + 0.5);
-    board.releaseOutput();
+    LICHT_STEP(board.releaseOutput());
     QTRY_VERIFY_WITH_TIMEOUT(!DeviceClosing(board.path()), 35000);
   }
 
@@ -388,7 +424,7 @@ class FaultTest : public QObject {
     PortHandle = OpenComPort("Com1");
     QVERIFY(PortHandle >= 0);
     ConfigureComPort(PortHandle);
-    board.holdOutput();
+    LICHT_STEP(board.holdOutput());
     int toClose[2];
     QCOMPARE(::pipe(toClose), 0);
     const pid_t child = ::fork();
@@ -412,7 +448,7 @@ class FaultTest : public QObject {
     Figure("held: from disconnecting to the end of the program", ended, "s");
     QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     QVERIFY(ended < Seconds(kWriteDeadline) + 0.5);
-    board.releaseOutput();
+    LICHT_STEP(board.releaseOutput());
     QTRY_VERIFY_WITH_TIMEOUT(!DeviceClosing(board.path()), 35000);
     const int again = OpenComPort("Com1");
     QVERIFY(again >= 0);
@@ -421,9 +457,7 @@ class FaultTest : public QObject {
 
   // Released at once: another process takes the port right after each disconnect.
   void release() {
-    Board board;
-    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
-    ScopedForm form;
+    WiredBoard board;
     BoxLog log;
     const int descriptors = OpenDescriptors();
     double slowest = 0;

@@ -118,9 +118,7 @@ class LightsTest : public QObject {
     QFETCH(QStringList, watched);
     QFETCH(QString, states);
 
-    Board board;
-    ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
-    ScopedForm form;
+    WiredBoard board;
     BoxLog log(&board);
     ClickOn(QStringLiteral("comportbut"));
     QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));

@@ -61,15 +61,9 @@ start() {  # start [VAR=value ...]: a fresh board and a fresh panel
 
 framed() { xprop -id "$win" _NET_FRAME_EXTENTS | grep -q =; }
 
-find_window() {  # find_window <pid>: the panel window of that process
-  local id=""
-  for _ in $(seq 400); do
-    id=$(xdotool search --all --onlyvisible --pid "$1" --name '^window$' 2>/dev/null | head -n1)
-    [ -n "$id" ] && break
-    sleep 0.05
-  done
-  echo "$id"
-}
+# find_window <pid>: prints the panel window of that process, once it is there.
+panel_window() { xdotool search --all --onlyvisible --pid "$1" --name '^window$' 2>/dev/null | head -n1 | grep .; }
+find_window() { until_true 400 panel_window "$1"; }
 
 stop() { reap "${panel_pid:-}" "${sim_pid:-}"; }
 
