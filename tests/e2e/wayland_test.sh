@@ -32,10 +32,11 @@ start_time=$(date +%s%N)
 WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 HOME=$XDG_RUNTIME_DIR \
   "${as_compositor[@]}" sway -c "$work/sway.config" >"$work/sway.log" 2>&1 &
 sway=$!
-until_true 200 eval 'ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock >/dev/null 2>&1 && [ -S "$XDG_RUNTIME_DIR/wayland-1" ]' ||
+sway_up() { compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock" >/dev/null && [ -S "$XDG_RUNTIME_DIR/wayland-1" ]; }
+until_true 200 sway_up ||
   { echo "wayland: sway did not start"; cat "$work/sway.log"; exit 1; }
 export WAYLAND_DISPLAY=wayland-1 QT_QPA_PLATFORM=wayland
-SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock)
+SWAYSOCK=$(compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock")
 export SWAYSOCK
 # One virtual keyboard stays on the seat for the whole run; a wtype that
 # comes and goes for every key loses keys.
@@ -72,22 +73,25 @@ start() {  # a fresh board and a fresh panel; its Wayland requests are logged
   started=$(date +%s%N)
   LICHTSTEUERUNG_COM1="$device" WAYLAND_DEBUG=client "$panel" 2>"$work/panel.wayland" &
   panel_pid=$!
-  until_true 400 eval 'windows_of "$panel_pid" | grep -q " window$"' ||
+  until_true 400 panel_shown ||
     fail "the panel window did not appear; it said: $(grep -v '^\[' "$work/panel.wayland" | tail -n3)"
   to_window=$((($(date +%s%N) - started) / 1000000))
 }
 
-stop() { reap ${panel_pid:-} ${sim_pid:-}; }
+stop() { reap "${panel_pid:-}" "${sim_pid:-}"; }
 
+panel_shown() { windows_of "$panel_pid" | grep -q " window$"; }
 boxes() { windows_of "$panel_pid" | grep -v " window$"; }
+first_box() { box=$(boxes | head -n1); [ -n "$box" ]; }
+box_closed() { ! boxes | grep -q "^${box%% *} "; }
 
 answer() {  # answer <n>: close n boxes with Return, one after another
-  local n=$1 i box
+  local n=$1 i
   for ((i = 1; i <= n; i++)); do
-    until_true 100 eval 'box=$(boxes | head -n1); [ -n "$box" ]' || fail "box $i of $n did not appear"
+    until_true 100 first_box || fail "box $i of $n did not appear"
     swaymsg "[con_id=${box%% *}] focus" >/dev/null
     key -k Return
-    until_true 100 eval '! boxes | grep -q "^${box%% *} "' || fail "box $i of $n did not close"
+    until_true 100 box_closed || fail "box $i of $n did not close"
   done
 }
 
@@ -133,8 +137,12 @@ held_return_connects_once() {
   expect_raw "$side_light_on"
 }
 
-closing_exits_0() {  # 50 rounds: connected, side light on, the window closed
-  local round slowest=0 late=0 code ms to_window_all=()
+# 50 rounds: connected, the window closed. Only Qt 6.4 has the program's
+# guard against its Wayland teardown hang, which says when it fires; on any
+# other version a run that needs a second to exit fails.
+closing_exits_0() {
+  local round slowest=0 rescued=0 code ms to_window_all=() qt
+  qt=$(pkg-config --modversion Qt6Gui)
   for round in $(seq 50); do
     start
     to_window_all+=("$to_window")
@@ -143,16 +151,20 @@ closing_exits_0() {  # 50 rounds: connected, side light on, the window closed
     swaymsg "[pid=$panel_pid] kill" >/dev/null
     local closed
     closed=$(date +%s%N)
-    until_true 100 eval '! kill -0 "$panel_pid" 2>/dev/null' || fail "round $round: the panel did not end within 5 s"
+    until_true 100 gone "$panel_pid" || fail "round $round: the panel did not end within 5 s"
     ms=$((($(date +%s%N) - closed) / 1000000))
     wait "$panel_pid"
     code=$?
     [ "$code" = 0 ] || fail "round $round: exit code $code"
     [ "$ms" -gt "$slowest" ] && slowest=$ms
-    [ "$ms" -ge 1000 ] && late=$((late + 1))  # ended by the program's guard against Qt's teardown hang
+    if grep -q "Wayland plugin hung in its teardown" "$work/panel.wayland"; then
+      rescued=$((rescued + 1))
+    elif [ "$ms" -ge 1000 ]; then
+      fail "round $round: the panel took $ms ms to exit, and no guard ended it"
+    fi
     reap "$sim_pid"
   done
-  echo "      closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, $late after the 1 s guard"
+  echo "      Qt $qt: closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, ended by the teardown guard in $rescued"
   printf '%s\n' "${to_window_all[@]}" | sort -n | awk '{a[NR]=$1} END {printf "      start to window: median %d ms, slowest %d ms\n", a[int((NR+1)/2)], a[NR]}'
   [ "$slowest" -le 2000 ] || fail "the slowest exit took $slowest ms"
 }
