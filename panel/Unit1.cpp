@@ -1,39 +1,18 @@
 #include "Unit1.h"
 
 #include "ComPort.h"
-#include "Dialogs.h"
 #include "LightDecoder.h"
-#include "PortNames.h"
-#include "ui_Unit1.h"
 
-#include <QStringList>
-
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <iterator>
+#include <string>
 
 TForm1* Form1 = nullptr;
 
 namespace {
 
-const QString kConnect = QStringLiteral("verbinden");
-const QString kDisconnect = QStringLiteral("trennen");
-
-// Serial ports belong to the group dialout on Debian and its kin.
-const QString kDialoutHint = QString::fromUtf8(
-    "Ihr Benutzer darf diesen Anschluss nicht öffnen: Nehmen Sie ihn mit "
-    "\u201Esudo usermod -aG dialout $USER\u201C in die Gruppe dialout auf und melden Sie sich danach neu "
-    "an.");
-
-// This program's own last close of the port still waits in the kernel for the
-// board to take what was sent (up to the driver's closing wait).
-const QString kStillClosingHint = QString::fromUtf8(
-    "Dieses Programm gibt den Anschluss noch frei: Das Gerät hat die zuletzt gesendeten Befehle "
-    "nicht abgenommen, und der Treiber wartet bis zu 30 Sekunden darauf. Versuchen Sie es danach "
-    "noch einmal.");
+const std::string kConnect = "verbinden";
+const std::string kDisconnect = "trennen";
 
 constexpr const char* kPortNames[] = {"Com1", "Com2", "Com3", "Com4", "Com5", "Com6"};
 
@@ -121,106 +100,55 @@ void ApplyBoxStates(const BoxState (&table)[N]) {
   }
 }
 
-// Where a port name leads, in words for the user: the device it stands for,
-// or why there is none.
-QString PortWhere(const char* name, const std::string& device) {
-  if (!device.empty()) return QString::fromStdString(device);
-  const std::string variable = ComPortVariable(name);
-  const char* mapped = std::getenv(variable.c_str());
-  if (mapped && *mapped == '\0')
-    return QStringLiteral("%1 (%2 ist gesetzt, aber leer)")
-        .arg(QLatin1String(name), QString::fromStdString(variable));
-  return QStringLiteral("%1 (kein serieller Anschluss gefunden, %2 nicht gesetzt)")
-      .arg(QLatin1String(name), QString::fromStdString(variable));
-}
-
-// Why a device did not open, in words for the user: the system's text, or
-// what it is when that is no device at all.
-QString OpenFailureReason(const std::string& device, int error) {
-  struct stat status = {};
-  if (error != ENOTTY || ::stat(device.c_str(), &status) != 0) return SysErrorMessage(error);
-  const char* kind = S_ISREG(status.st_mode)    ? "eine gewöhnliche Datei"
-                     : S_ISDIR(status.st_mode)  ? "ein Verzeichnis"
-                     : S_ISFIFO(status.st_mode) ? "eine benannte Pipe (FIFO)"
-                     : S_ISSOCK(status.st_mode) ? "ein Socket"
-                     : S_ISBLK(status.st_mode)  ? "ein Blockgerät"
-                                                : nullptr;
-  if (!kind) return QStringLiteral("kein serieller Anschluss");
-  return QString::fromUtf8("kein serieller Anschluss, sondern %1").arg(QString::fromUtf8(kind));
-}
-
-// The tooltip of a port: where it leads, and what the machine knows of the
-// device there, so that two adapters can be told apart.
-QString PortTip(const char* name) {
-  const std::string device = ComPortDevice(name);
-  if (device.empty()) return PortWhere(name, device);
-  return QString::fromStdString(DescribePort(device, IdentifyPort(device)));
-}
-
 // What an echo box's light commands do, in words for a screen reader: "a0"
 // is "Abblendlicht aus". Any other text needs no description.
-QString DescribeCommands(const QString& text) {
-  const QByteArray bytes = text.toLatin1();
+std::string DescribeCommands(const std::string& text) {
   LightDecoder decoder;
-  QStringList said;
+  std::string said;
   for (const LightDecoder::Event& event :
-       decoder.Feed(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                    static_cast<std::size_t>(bytes.size()))) {
+       decoder.Feed(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
     if (event.kind != LightDecoder::Event::Command) return {};
-    said << QString::fromUtf8(LightDecoder::Name(event.channel)) + (event.on ? " an" : " aus");
+    said += (said.empty() ? "" : ", ") + std::string(LightDecoder::Name(event.channel)) +
+            (event.on ? " an" : " aus");
   }
-  return bytes.size() % 2 == 0 ? said.join(QStringLiteral(", ")) : QString();
+  return text.size() % 2 == 0 ? said : std::string();
 }
 
 }  // namespace
 
 TForm1::TForm1(TApplication* owner) : TForm(owner) {
-  Ui::TForm1 ui;
-  ui.setupUi(this);
-  comportbut = ui.comportbut;
-  comports = ui.comports;
-  Allgemein = ui.Allgemein;
-  Sonderfunktionen = ui.Sonderfunktionen;
-  Nebel = ui.Nebel;
-  Blinker = ui.Blinker;
-  Lichtautomatik = ui.Lichtautomatik;
-  Standlicht = ui.Standlicht;
-  Abblendlicht = ui.Abblendlicht;
-  Fernlicht = ui.Fernlicht;
-  Rueckwaerts = ui.Rueckwaerts;
-  Innenraum = ui.Innenraum;
-  Nebelschlussleuchte = ui.Nebelschlussleuchte;
-  Nebelscheinwerfer = ui.Nebelscheinwerfer;
-  Links = ui.Links;
-  Rechts = ui.Rechts;
-  Parklicht = ui.Parklicht;
-  Warnblinklicht = ui.Warnblinklicht;
-  Abblendlicht_auto = ui.Abblendlicht_auto;
-  Fernlicht_auto = ui.Fernlicht_auto;
-
-  // The layout was drawn for an 11-pixel bitmap font whose captions run
-  // narrower than any free Arial-like face of that size; the narrow face is
-  // the one that keeps every caption inside its control. The size is set in
-  // pixels because a layout file can only give points, which turn into other
-  // pixel sizes at other logical DPI.
-  QFont designed = font();
-  designed.setPixelSize(11);
-  setFont(designed);
-  // The layout's 378 x 249 is the inside of the designed 386 x 276 window
-  // (4-pixel frame, 19-pixel title bar); the window manager adds its own.
-  setMinimumSize(size());
-  move(475, 106);  // where it was designed to open; the window manager may place it elsewhere
+  Load(kUnit1Layout);
+  comportbut = Button("comportbut");
+  comports = RadioGroup("comports");
+  Allgemein = GroupBox("Allgemein");
+  Sonderfunktionen = GroupBox("Sonderfunktionen");
+  Nebel = GroupBox("Nebel");
+  Blinker = GroupBox("Blinker");
+  Lichtautomatik = GroupBox("Lichtautomatik");
+  Standlicht = CheckBox("Standlicht");
+  Abblendlicht = CheckBox("Abblendlicht");
+  Fernlicht = CheckBox("Fernlicht");
+  Rueckwaerts = CheckBox("Rueckwaerts");
+  Innenraum = CheckBox("Innenraum");
+  Nebelschlussleuchte = CheckBox("Nebelschlussleuchte");
+  Nebelscheinwerfer = CheckBox("Nebelscheinwerfer");
+  Links = CheckBox("Links");
+  Rechts = CheckBox("Rechts");
+  Parklicht = CheckBox("Parklicht");
+  Warnblinklicht = CheckBox("Warnblinklicht");
+  Abblendlicht_auto = CheckBox("Abblendlicht_auto");
+  Fernlicht_auto = CheckBox("Fernlicht_auto");
 
   // The caption stays as it was designed; a screen reader says what the program is.
-  setAccessibleName(QStringLiteral("Lichtsteuerung"));
+  SetAccessibleName("Lichtsteuerung");
   // Devices come and go (USB adapters), so what a port stands for is worked
   // out each time it is asked.
-  comports->SetItemDescriber([](int item) { return PortTip(kPortNames[item]); });
+  comports->SetItemDescriber([](int item) { return PortDescription(kPortNames[item]); });
   SetMessageDescriber(DescribeCommands);
 
-  connect(comportbut, &TButton::Click, this, &TForm1::comportbutClick);
-  connect(Standlicht, &TCheckBox::Click, this, &TForm1::StandlichtClick);
-  connect(Abblendlicht, &TCheckBox::Click, this, &TForm1::AbblendlichtClick);
+  comportbut->OnClick([](TObject* sender) { Form1->comportbutClick(sender); });
+  Standlicht->OnClick([](TObject* sender) { Form1->StandlichtClick(sender); });
+  Abblendlicht->OnClick([](TObject* sender) { Form1->AbblendlichtClick(sender); });
 
   Form1->EnterDisconnectedState();
 }
@@ -230,7 +158,7 @@ TForm1::~TForm1() {
   // released here rather than at exit, where output held back by flow
   // control would keep the process in the kernel's closing wait.
   CloseComPort(PortHandle);
-  PortHandle = -1;
+  PortHandle = kNoPort;
 }
 
 void TForm1::EnterConnectedState() {
@@ -273,7 +201,7 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
     // The lights-off sends of the reset still go out on the open port.
     Form1->EnterDisconnectedState();
     CloseComPort(PortHandle);
-    PortHandle = -1;
+    PortHandle = kNoPort;
     return;
   }
 
@@ -281,25 +209,17 @@ void TForm1::comportbutClick(TObject* /*Sender*/) {
   const char* name = index >= 0 && index < static_cast<int>(std::size(kPortNames)) ? kPortNames[index] : "";
   // The name is resolved once: a USB adapter re-plugged meanwhile must not
   // make the message name another device than the one that was tried.
-  std::string device;
-  PortHandle = OpenComPort(name, &device);
-  if (PortHandle != -1) {
+  OpenAttempt attempt;
+  PortHandle = OpenComPort(name, &attempt);
+  if (PortHandle != kNoPort) {
     ConfigureComPort(PortHandle);
     SetComTimeouts(PortHandle);
     Form1->EnterConnectedState();
     return;
   }
-
-  const int reason = errno;
-  // The fixed text guesses another program; the system's reason tells the
-  // real one, most often a user who is not in the dialout group.
-  QString text = QString::fromUtf8(
-                     "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
-                     "Bitte stellen sie sicher, das dieser von keiner anderen "
-                     "Anwendung benutzt wird.") +
-                 QStringLiteral("\n\n%1: %2").arg(PortWhere(name, device), OpenFailureReason(device, reason));
-  if (reason == EACCES) text += QStringLiteral("\n\n") + kDialoutHint;
-  if (reason == EBUSY && DeviceClosing(device)) text += QStringLiteral("\n\n") + kStillClosingHint;
-  ShowMessage(text);
+  ShowMessage(
+      "Der gewählte ComPort konnte nicht geöffnet werden.\n\n"
+      "Bitte stellen sie sicher, das dieser von keiner anderen Anwendung benutzt wird." +
+      OpenFailureDetail(name, attempt));
   Form1->EnterDisconnectedState();
 }

@@ -3,8 +3,6 @@
 #include "Toolkit.h"
 
 class TForm1 : public TForm {
-  Q_OBJECT
-
  public:
   explicit TForm1(TApplication* owner);
   ~TForm1() override;
@@ -42,3 +40,6 @@ class TForm1 : public TForm {
 
 // The one main window; every panel routine reaches the controls through it.
 extern TForm1* Form1;
+
+// The window's stored layout.
+extern const FormLayout kUnit1Layout;

@@ -1,35 +1,45 @@
 #pragma once
 
+#include "ComPortPlatform.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
 
-// The serial port of the lighting board: one descriptor for the whole process.
+// The serial port of the lighting board: one handle for the whole process,
+// opened, set up and written by the platform's own calls (posix/, win32/).
 // Every failed call that sets up or writes the port is reported to the user in
-// an error box captioned with the Windows name of the call it stands for, and
-// the routine goes on. Opening reports through its result and errno (the
-// panel words that for the user); closing reports nothing, since the port is
+// an error box captioned with the Windows name of the call, and the routine
+// goes on. Opening reports through its result (the panel words that for the
+// user with OpenFailureDetail); closing reports nothing, since the port is
 // given up either way.
 
-// The port's descriptor; -1 when no port is open or the last open failed.
-extern int PortHandle;
+// The port's handle; kNoPort when no port is open or the last open failed.
+extern ComHandle PortHandle;
 
 // How long a write may wait for the port to take and send its bytes.
 inline constexpr std::chrono::milliseconds kWriteDeadline{1000};
 
-// Opens the port named "Com1" to "Com6" for exclusive use. Returns the
-// descriptor, or -1 with errno saying why; nothing is left open on failure.
-// ENODEV: the name stands for no device. ENOTTY: it leads to something that
-// is not a character device (a file, a directory, a FIFO, a socket). EBUSY:
-// held by another program, or this program's own last close of it is still
-// waiting in the kernel (DeviceClosing). `device`, when given, receives the
-// device the name stood for at this attempt (empty for none), so that a
-// failure can be told about the device that was tried.
-int OpenComPort(const char* name, std::string* device = nullptr);
+// What one attempt to open a port found: the device its name stood for at
+// that moment (empty for none) and, when it failed, the system's error code.
+struct OpenAttempt {
+  std::string device;
+  int error = 0;
+};
 
-// Whether this program is still closing `device`: the kernel holds a close
-// back until the port has sent what it was given.
-bool DeviceClosing(const std::string& device);
+// Opens the port named "Com1" to "Com6" for exclusive use. Returns its
+// handle, or kNoPort with `attempt` (when given) saying why; nothing is left
+// open on failure.
+ComHandle OpenComPort(const char* name, OpenAttempt* attempt = nullptr);
+
+// Why the attempt to open `name` failed, in words for the user: where the
+// name led, the system's reason, and what the user can do about it; each
+// part after a blank line, to follow the panel's own message.
+std::string OpenFailureDetail(const char* name, const OpenAttempt& attempt);
+
+// What the port `name` stands for at this moment, in words for the user:
+// its device and what the system knows of the adapter behind it.
+std::string PortDescription(const char* name);
 
 // 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
 // flow control (CRTSCTS, IXON, IXOFF) and the modem-control flags (CLOCAL,
@@ -38,22 +48,23 @@ bool DeviceClosing(const std::string& device);
 // modem lines ignored. The modem lines themselves follow the
 // kernel: opening the port raised DTR and RTS, and with HUPCL closing it
 // drops them again.
-void ConfigureComPort(int handle);
+void ConfigureComPort(ComHandle handle);
 
 // Read timing for the port: a read returns what has arrived, waiting at most
 // 100 ms in all when nothing has.
-void SetComTimeouts(int handle);
+void SetComTimeouts(ComHandle handle);
 
 // Echoes `text` in a message box, then writes exactly `length` bytes of it to
 // PortHandle and waits (up to kWriteDeadline) until the driver has sent them.
 // Returns the number of bytes the port took.
 std::uint32_t SendCommand(const char* text, std::uint32_t length);
 
-// Reports the last system error (errno) in an error box captioned `name`.
+// Reports the last system error (errno, GetLastError) in an error box
+// captioned `name`.
 void ShowApiError(const char* name);
 
 // Lets queued output leave (up to the write deadline), drops what is still
 // held back, and releases the port. Returns within the deadline and a tenth
 // of a second even where the kernel holds the close back; the port is then
 // released as soon as the kernel lets go.
-void CloseComPort(int handle);
+void CloseComPort(ComHandle handle);

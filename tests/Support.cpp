@@ -385,7 +385,7 @@ WiredBoard::WiredBoard(int n) : map_(("LICHTSTEUERUNG_COM" + std::to_string(n)).
 
 ScopedForm::~ScopedForm() {
   // Disconnect through the panel so no port is left to the next test.
-  if (Form1->comportbut->GetText() != QLatin1String("verbinden")) {
+  if (Form1->comportbut->text() != QLatin1String("verbinden")) {
     BoxLog quiet;
     Form1->comportbut->click();
   }

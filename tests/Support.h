@@ -126,6 +126,9 @@ class Holder {
 enum class Opener : std::uint8_t { Panel, PlainOpen, Flock };
 int RefusedFromAnotherProcess(const std::string& path, Opener how, int tries);
 
+// The system's text for an error code, as the boxes show it.
+inline QString SysError(int code) { return QString::fromStdString(SysErrorMessage(code)); }
+
 // The message for a port that does not open: the fixed text, then where the
 // port leads and the system's reason.
 QString OpenFailureText(const QString& where, const QString& reason);

@@ -53,7 +53,7 @@ void Figure(const char* what, double value, const char* unit) {
 
 void Connect() { ClickOn(QStringLiteral("comportbut")); }
 
-bool Connected() { return Form1->comportbut->GetText() == QLatin1String("trennen"); }
+bool Connected() { return Form1->comportbut->text() == QLatin1String("trennen"); }
 
 QByteArray ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -193,7 +193,7 @@ class FaultTest : public QObject {
                                 : QString::fromStdString(port.path);
       const QString reason = *bad.reason ? QString::fromUtf8("kein serieller Anschluss, sondern ") +
                                                QString::fromUtf8(bad.reason)
-                                         : SysErrorMessage(bad.error);
+                                         : SysError(bad.error);
       // Only a port the user may not open gets the hint about the group.
       const QString hint = bad.error != EACCES
                                ? QString()
@@ -207,7 +207,7 @@ class FaultTest : public QObject {
       QVERIFY(Form1->comports->isEnabled());
       QCOMPARE(PortHandle, -1);
     } else {
-      const QString notTty = SysErrorMessage(ENOTTY);
+      const QString notTty = SysError(ENOTTY);
       QCOMPARE(log.transcript(),
                QStringLiteral("[GetCommState|%1][SetCommState|%1][SetCommTimeouts|%1]").arg(notTty));
       QVERIFY(Connected());
@@ -237,9 +237,8 @@ class FaultTest : public QObject {
     for (int attempt = 0; attempt < 20; ++attempt) {
       log.boxes.clear();
       Connect();
-      refused +=
-          !Connected() && log.boxes.size() == 1 &&
-          log.boxes[0].text == OpenFailureText(QString::fromStdString(board.path()), SysErrorMessage(EBUSY));
+      refused += !Connected() && log.boxes.size() == 1 &&
+                 log.boxes[0].text == OpenFailureText(QString::fromStdString(board.path()), SysError(EBUSY));
     }
     Figure(useFlock ? "refused while held (flock), of 20" : "refused while held (TIOCEXCL), of 20", refused,
            "");
@@ -298,7 +297,7 @@ class FaultTest : public QObject {
       const int failedWrites = static_cast<int>(log.captions().count("WriteFile"));
       QCOMPARE(failedWrites, midSend ? 13 - 5 : 13);
       for (const Box& box : log.boxes)
-        if (box.caption == "WriteFile") reported += box.text == SysErrorMessage(EIO);
+        if (box.caption == "WriteFile") reported += box.text == SysError(EIO);
       log.onBox = nullptr;
       Connect();  // disconnect: the lights-off send fails the same way, then the port is released
       QVERIFY(!Connected());
@@ -360,7 +359,7 @@ class FaultTest : public QObject {
     Figure("held writes: slowest return", slowest, "s");
     Figure(qPrintable(QStringLiteral("held writes: CPU for %1 sends").arg(sends)), used, "s");
     QCOMPARE(log.captions().count("WriteFile"), sends);
-    QVERIFY(log.boxes.back().text == SysErrorMessage(ETIMEDOUT));
+    QVERIFY(log.boxes.back().text == SysError(ETIMEDOUT));
     QVERIFY(slowest < Seconds(kWriteDeadline) + 0.5);
     QVERIFY(used < 1.0);
 
@@ -383,7 +382,7 @@ class FaultTest : public QObject {
       QVERIFY(!Connected());
       QCOMPARE(log.boxes.size(), before + 1);
       QCOMPARE(log.boxes.back().text,
-               OpenFailureText(QString::fromStdString(board.path()), SysErrorMessage(EBUSY)) +
+               OpenFailureText(QString::fromStdString(board.path()), SysError(EBUSY)) +
                    QString::fromUtf8("\n\nDieses Programm gibt den Anschluss noch frei: Das Gerät hat die "
                                      "zuletzt gesendeten Befehle nicht abgenommen, und der Treiber wartet "
                                      "bis zu 30 Sekunden darauf. Versuchen Sie es danach noch einmal."));
@@ -476,7 +475,7 @@ class FaultTest : public QObject {
           ::close(other);
       }
       slowest = std::max(slowest, Seconds(Clock::now() - start));
-      QVERIFY2(taken >= 0, qPrintable(QStringLiteral("cycle %1: %2").arg(cycle).arg(SysErrorMessage(errno))));
+      QVERIFY2(taken >= 0, qPrintable(QStringLiteral("cycle %1: %2").arg(cycle).arg(SysError(errno))));
       ::close(taken);
     }
     Figure("slowest take-over after a disconnect", slowest, "s");

@@ -107,7 +107,7 @@ class LightsTest : public QObject {
     // after it still get their box, and each write reports the error.
     QString unplugged = FullSend(kAllOff.mid(0, 4)).replace("b0", "b1");
     for (const QString& command : kAllOff.mid(4))
-      unplugged += QStringLiteral("[%1][WriteFile|%2]").arg(command, SysErrorMessage(EIO));
+      unplugged += QStringLiteral("[%1][WriteFile|%2]").arg(command, SysError(EIO));
     QTest::newRow("unplugged in the middle of a send")
         << QStringList{"unplug after 5", "Standlicht"} << unplugged << QStringList{} << "";
   }
@@ -121,7 +121,7 @@ class LightsTest : public QObject {
     WiredBoard board;
     BoxLog log(&board);
     ClickOn(QStringLiteral("comportbut"));
-    QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));
+    QCOMPARE(Form1->comportbut->text(), QStringLiteral("trennen"));
     for (const QString& step : steps) Step(step, board, log);
 
     QCOMPARE(log.transcript(), transcript);

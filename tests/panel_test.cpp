@@ -34,7 +34,7 @@ class PanelTest : public QObject {
   void startsDisconnected() {
     ScopedForm form;
     QCOMPARE(Form1->windowTitle(), QStringLiteral("window"));
-    QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("verbinden"));
+    QCOMPARE(Form1->comportbut->text(), QStringLiteral("verbinden"));
     QCOMPARE(Form1->comports->ItemIndex(), 0);
     QVERIFY(Form1->comports->isEnabled());
     QCOMPARE(BoxStates(kBoxes),
@@ -112,7 +112,7 @@ class PanelTest : public QObject {
       Form1->EnterDisconnectedState();
 
     QCOMPARE(seen.join(QLatin1Char(' ')), notified);
-    QCOMPARE(Form1->comportbut->GetText(), caption);
+    QCOMPARE(Form1->comportbut->text(), caption);
     QCOMPARE(Form1->comports->isEnabled(), portChoice);
     QCOMPARE(BoxStates(kBoxes), boxes);
     if (!fromEverythingOn) QCOMPARE(log.boxes.size(), std::size_t{0});
@@ -270,7 +270,7 @@ class PanelTest : public QObject {
     QFETCH(QString, description);
     ScopedForm form;
     BoxLog log;
-    ShowMessage(text);
+    ShowMessage(text.toStdString());
     QCOMPARE(log.boxes.size(), std::size_t{1});
     QCOMPARE(log.boxes[0].text, text);
     QCOMPARE(log.boxes[0].description, description);
@@ -285,7 +285,7 @@ class PanelTest : public QObject {
     // Enter on the focused button connects.
     Form1->comportbut->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));
+    QCOMPARE(Form1->comportbut->text(), QStringLiteral("trennen"));
 
     // Tab walks the enabled controls in the layout's order, and round.
     QStringList walked;

@@ -111,7 +111,7 @@ class SerialTest : public QObject {
     ConnectOn(3);
 
     QCOMPARE(log.transcript(), QString());  // no box, nothing sent
-    QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));
+    QCOMPARE(Form1->comportbut->text(), QStringLiteral("trennen"));
     QCOMPARE(LinkTarget(PortHandle), board.path());
     const termios after = board.lineSettings();
     QCOMPARE(::cfgetospeed(&after), speed_t(B9600));
@@ -142,8 +142,7 @@ class SerialTest : public QObject {
     CloseComPort(PortHandle);
     PortHandle = -1;
     // The read-back that checks the line cannot be made either.
-    QCOMPARE(log.transcript(),
-             QStringLiteral("[GetCommState|%1][SetCommState|%1]").arg(SysErrorMessage(EIO)));
+    QCOMPARE(log.transcript(), QStringLiteral("[GetCommState|%1][SetCommState|%1]").arg(SysError(EIO)));
     const termios after = board.lineSettings();
     QCOMPARE(::cfgetospeed(&after), speed_t(B9600));
     QCOMPARE(after.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL), tcflag_t(CS8 | CREAD | CLOCAL));
@@ -156,7 +155,7 @@ class SerialTest : public QObject {
     const int descriptors = OpenDescriptors();
     for (int cycle = 0; cycle < 200; ++cycle) {
       ConnectOn(1);
-      QCOMPARE(Form1->comportbut->GetText(), QStringLiteral("trennen"));
+      QCOMPARE(Form1->comportbut->text(), QStringLiteral("trennen"));
       ClickOn(QStringLiteral("comportbut"));
       QCOMPARE(PortHandle, -1);
       // Free for anybody else at once.
@@ -217,7 +216,7 @@ class SerialTest : public QObject {
     BoxLog log(&board);
     SendCommand("a1", 2);  // how soon, and at what cost, the fault suite measures
     QCOMPARE(log.captions(), QStringList({QGuiApplication::applicationDisplayName(), "WriteFile"}));
-    QCOMPARE(log.boxes[1].text, SysErrorMessage(ETIMEDOUT));
+    QCOMPARE(log.boxes[1].text, SysError(ETIMEDOUT));
     ClickOn(QStringLiteral("comportbut"));
 
     // Let the line go, then send a marker down it: whatever the port still
@@ -242,14 +241,14 @@ class SerialTest : public QObject {
     board.unplug();
     BoxLog log;
     SendCommand("b1", 2);
-    QCOMPARE(log.transcript(), QStringLiteral("[b1][WriteFile|%1]").arg(SysErrorMessage(EIO)));
+    QCOMPARE(log.transcript(), QStringLiteral("[b1][WriteFile|%1]").arg(SysError(EIO)));
   }
 
   void writeWithoutPort() {
     PortHandle = -1;
     BoxLog log;
     QCOMPARE(SendCommand("d0", 2), std::uint32_t{0});
-    QCOMPARE(log.transcript(), QStringLiteral("[d0][WriteFile|%1]").arg(SysErrorMessage(EBADF)));
+    QCOMPARE(log.transcript(), QStringLiteral("[d0][WriteFile|%1]").arg(SysError(EBADF)));
   }
 
   // Hovering over a port tells where it leads at that moment.

@@ -94,7 +94,7 @@ class ToolkitTest : public QObject {
     BoxLog log;
     // Guard must not let the throw through: a throw out of a test slot fails it.
     TheApplication->Guard([&] {
-      if (thrown == 0) throw Exception(QStringLiteral("Fenster fehlt"));
+      if (thrown == 0) throw Exception("Fenster fehlt");
       if (thrown == 1) throw std::runtime_error("lost");
       throw 42;
     });
@@ -113,7 +113,7 @@ class ToolkitTest : public QObject {
     int clicks = 0;
     QObject::connect(button, &TButton::Click, [&] {
       ++clicks;
-      throw Exception(QStringLiteral("Handler %1").arg(clicks));
+      throw Exception("Handler " + std::to_string(clicks));
     });
     QTest::mouseClick(button, Qt::LeftButton);
     QTest::mouseClick(button, Qt::LeftButton);
@@ -125,7 +125,7 @@ class ToolkitTest : public QObject {
   // Anything else that escapes an event's dispatch is shown as well.
   void exceptionOutsideHandlersIsShown() {
     BoxLog log;
-    QTimer::singleShot(0, [] { throw Exception(QStringLiteral("aus dem Zeitgeber")); });
+    QTimer::singleShot(0, [] { throw Exception("aus dem Zeitgeber"); });
     QTRY_COMPARE(log.boxes.size(), std::size_t{1});
     QCOMPARE(log.boxes[0].text, QStringLiteral("aus dem Zeitgeber"));
   }
@@ -183,9 +183,9 @@ class ToolkitTest : public QObject {
     });
     const QString caption = error ? QStringLiteral("WriteFile") : QGuiApplication::applicationDisplayName();
     if (error)
-      ShowErrorBox(caption, QStringLiteral("Input/output error"));
+      ShowErrorBox(caption.toStdString(), "Input/output error");
     else
-      ShowMessage(QStringLiteral("a1"));
+      ShowMessage("a1");
     closer.stop();
 
     QCOMPARE(seenText, error ? QStringLiteral("Input/output error") : QStringLiteral("a1"));

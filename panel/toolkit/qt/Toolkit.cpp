@@ -154,7 +154,76 @@ void TApplication::Initialize() {
   SetBoxOwner([this] { return MainForm(); });
 }
 
+void TApplication::SetName(const char* name, const char* desktopId) {
+  QGuiApplication::setApplicationName(QString::fromUtf8(name));
+  QGuiApplication::setDesktopFileName(QString::fromUtf8(desktopId));
+}
+
 void TApplication::Adopt(TForm* form) { forms_.emplace_back(form); }
+
+void TForm::Load(const FormLayout& layout) {
+  setObjectName(QLatin1String(layout.name));
+  setWindowTitle(QString::fromUtf8(layout.caption));
+  // The layout was drawn for an 11-pixel bitmap font whose captions run
+  // narrower than any free Arial-like face of that size; the narrow face is
+  // the one that keeps every caption inside its control. The size is set in
+  // pixels, as the layout gives it: points would turn into other pixel
+  // sizes at other logical DPI.
+  QFont designed(QStringLiteral("Liberation Sans Narrow"));
+  designed.setPixelSize(layout.fontPixels);
+  setFont(designed);
+
+  QWidget* previous = nullptr;  // the tab order is the stored order
+  const auto place = [&](QWidget* control, const char* name, const Rect& rect) {
+    control->setObjectName(QLatin1String(name));
+    control->setGeometry(rect.left, rect.top, rect.width, rect.height);
+    if (previous) QWidget::setTabOrder(previous, control);
+    previous = control;
+  };
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    const ControlLayout& row = layout.controls[i];
+    QWidget* parent = row.parent ? findChild<QWidget*>(QLatin1String(row.parent)) : this;
+    const QString caption = QString::fromUtf8(row.caption);
+    QWidget* control = nullptr;
+    switch (row.kind) {
+      case ControlKind::Button:
+        control = new TButton(parent);
+        static_cast<TButton*>(control)->setText(caption);
+        break;
+      case ControlKind::RadioGroup:
+        control = new TRadioGroup(caption, parent);
+        break;
+      case ControlKind::GroupBox:
+        control = new TGroupBox(caption, parent);
+        break;
+      case ControlKind::CheckBox:
+        control = new TCheckBox(parent);
+        static_cast<TCheckBox*>(control)->setText(caption);
+        break;
+    }
+    if (row.spoken) control->setAccessibleName(QString::fromUtf8(row.spoken));
+    place(control, row.name, row.rect);
+    int count = 0;
+    while (row.items && row.items[count]) ++count;
+    for (int item = 0; item < count; ++item) {
+      auto* radio = new QRadioButton(QString::fromUtf8(row.items[item]), control);
+      place(radio, row.items[item], RadioItemRect(row.rect, item, count));
+      radio->setChecked(item == row.itemIndex);
+    }
+  }
+  // The layout's client area is the inside of the designed window's frame;
+  // the window manager adds its own.
+  resize(ClientWidth(layout), ClientHeight(layout));
+  setMinimumSize(size());
+  move(layout.rect.left, layout.rect.top);  // the window manager may place it elsewhere
+}
+
+TButton* TForm::Button(const char* name) const { return findChild<TButton*>(QLatin1String(name)); }
+TRadioGroup* TForm::RadioGroup(const char* name) const {
+  return findChild<TRadioGroup*>(QLatin1String(name));
+}
+TGroupBox* TForm::GroupBox(const char* name) const { return findChild<TGroupBox*>(QLatin1String(name)); }
+TCheckBox* TForm::CheckBox(const char* name) const { return findChild<TCheckBox*>(QLatin1String(name)); }
 
 TForm* TApplication::MainForm() const {
   for (const QPointer<TForm>& form : forms_)
@@ -174,7 +243,7 @@ void TApplication::Run() {
 }
 
 void TApplication::ShowException(const Exception& exception) {
-  ShowErrorBox(QGuiApplication::applicationDisplayName(), exception.Message());
+  ShowErrorBox(QGuiApplication::applicationDisplayName().toStdString(), exception.Message());
 }
 
 void TApplication::ShowCurrentException() {
@@ -183,7 +252,7 @@ void TApplication::ShowCurrentException() {
   } catch (const Exception& exception) {
     ShowException(exception);
   } catch (...) {
-    ShowException(Exception(QString()));
+    ShowException(Exception(std::string()));
   }
 }
 
@@ -279,14 +348,14 @@ QAccessibleInterface* DescribedItemFactory(const QString& /*className*/, QObject
 
 }  // namespace
 
-void TRadioGroup::SetItemDescriber(std::function<QString(int index)> describe) {
+void TRadioGroup::SetItemDescriber(std::function<std::string(int index)> describe) {
   describe_ = std::move(describe);
   for (QRadioButton* item : Items()) item->installEventFilter(this);
 }
 
 QString TRadioGroup::ItemDescription(int index) const {
   if (!describe_ || index < 0 || index >= Items().size()) return {};
-  return describe_(index);
+  return QString::fromStdString(describe_(index));
 }
 
 bool TRadioGroup::eventFilter(QObject* watched, QEvent* event) {

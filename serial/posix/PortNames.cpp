@@ -1,5 +1,7 @@
 #include "PortNames.h"
 
+#include "ComPort.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -164,4 +166,18 @@ std::string DescribePort(const std::string& path, const PortIdentity& identity) 
   for (const std::string& link : identity.byId)
     if (link != path) text += "\n" + link;
   return text;
+}
+
+std::string PortWhere(const char* name, const std::string& device) {
+  if (!device.empty()) return device;
+  const std::string variable = ComPortVariable(name);
+  const char* mapped = std::getenv(variable.c_str());
+  if (mapped && *mapped == '\0') return std::string(name) + " (" + variable + " ist gesetzt, aber leer)";
+  return std::string(name) + " (kein serieller Anschluss gefunden, " + variable + " nicht gesetzt)";
+}
+
+std::string PortDescription(const char* name) {
+  const std::string device = ComPortDevice(name);
+  if (device.empty()) return PortWhere(name, device);
+  return DescribePort(device, IdentifyPort(device));
 }

@@ -1,6 +1,6 @@
 #include "ComPort.h"
 
-#include "Dialogs.h"
+#include "Boxes.h"
 #include "PortNames.h"
 
 #include <fcntl.h>
@@ -14,11 +14,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
 
-int PortHandle = -1;
+ComHandle PortHandle = kNoPort;
 
 namespace {
 
@@ -122,11 +123,8 @@ bool StillClosing(const struct stat& device) {
   return closing.devices.count(device.st_rdev) > 0;
 }
 
-}  // namespace
-
-int OpenComPort(const char* name, std::string* tried) {
-  const std::string device = ComPortDevice(name);
-  if (tried) *tried = device;
+// Opens `device` for exclusive use: the descriptor, or -1 with errno.
+int OpenDevice(const std::string& device) {
   if (device.empty()) {
     errno = ENODEV;
     return -1;
@@ -164,12 +162,61 @@ int OpenComPort(const char* name, std::string* tried) {
   return handle;
 }
 
+// Serial ports belong to the group dialout on Debian and its kin.
+constexpr const char* kDialoutHint =
+    "Ihr Benutzer darf diesen Anschluss nicht öffnen: Nehmen Sie ihn mit "
+    "\u201Esudo usermod -aG dialout $USER\u201C in die Gruppe dialout auf und melden Sie sich danach neu "
+    "an.";
+
+// This program's own last close of the port still waits in the kernel for the
+// board to take what was sent (up to the driver's closing wait).
+constexpr const char* kStillClosingHint =
+    "Dieses Programm gibt den Anschluss noch frei: Das Gerät hat die zuletzt gesendeten Befehle "
+    "nicht abgenommen, und der Treiber wartet bis zu 30 Sekunden darauf. Versuchen Sie es danach "
+    "noch einmal.";
+
+// Why a device did not open, in words for the user: the system's text, or
+// what it is when that is no device at all.
+std::string OpenFailureReason(const std::string& device, int error) {
+  struct stat status = {};
+  if (error != ENOTTY || ::stat(device.c_str(), &status) != 0) return SysErrorMessage(error);
+  const char* kind = S_ISREG(status.st_mode)    ? "eine gewöhnliche Datei"
+                     : S_ISDIR(status.st_mode)  ? "ein Verzeichnis"
+                     : S_ISFIFO(status.st_mode) ? "eine benannte Pipe (FIFO)"
+                     : S_ISSOCK(status.st_mode) ? "ein Socket"
+                     : S_ISBLK(status.st_mode)  ? "ein Blockgerät"
+                                                : nullptr;
+  if (!kind) return "kein serieller Anschluss";
+  return std::string("kein serieller Anschluss, sondern ") + kind;
+}
+
+}  // namespace
+
+ComHandle OpenComPort(const char* name, OpenAttempt* attempt) {
+  OpenAttempt tried{ComPortDevice(name), 0};
+  const int handle = OpenDevice(tried.device);
+  tried.error = handle < 0 ? errno : 0;
+  if (attempt) *attempt = std::move(tried);
+  return handle;
+}
+
+std::string OpenFailureDetail(const char* name, const OpenAttempt& attempt) {
+  // The fixed text guesses another program; the system's reason tells the
+  // real one, most often a user who is not in the dialout group.
+  std::string text =
+      "\n\n" + PortWhere(name, attempt.device) + ": " + OpenFailureReason(attempt.device, attempt.error);
+  if (attempt.error == EACCES) text += std::string("\n\n") + kDialoutHint;
+  if (attempt.error == EBUSY && DeviceClosing(attempt.device))
+    text += std::string("\n\n") + kStillClosingHint;
+  return text;
+}
+
 bool DeviceClosing(const std::string& device) {
   struct stat status = {};
   return !device.empty() && ::stat(device.c_str(), &status) == 0 && StillClosing(status);
 }
 
-void ConfigureComPort(int handle) {
+void ConfigureComPort(ComHandle handle) {
   termios settings{};
   if (::tcgetattr(handle, &settings) != 0) {
     ShowApiError("GetCommState");
@@ -209,7 +256,7 @@ void ConfigureComPort(int handle) {
   }
 }
 
-void SetComTimeouts(int handle) {
+void SetComTimeouts(ComHandle handle) {
   termios settings{};
   if (::tcgetattr(handle, &settings) != 0) {
     ShowApiError("SetCommTimeouts");
@@ -226,7 +273,7 @@ void SetComTimeouts(int handle) {
 }
 
 std::uint32_t SendCommand(const char* text, std::uint32_t length) {
-  ShowMessage(QString::fromLatin1(text));
+  ShowMessage(text);
 
   const Clock::time_point deadline = Clock::now() + kWriteDeadline;
   std::uint32_t written = 0;
@@ -249,10 +296,10 @@ std::uint32_t SendCommand(const char* text, std::uint32_t length) {
 
 void ShowApiError(const char* name) {
   const int error = errno;  // before anything else can overwrite it
-  ShowErrorBox(QString::fromLatin1(name), SysErrorMessage(error));
+  ShowErrorBox(name, SysErrorMessage(error));
 }
 
-void CloseComPort(int handle) {
+void CloseComPort(ComHandle handle) {
   if (handle < 0) return;
   // Output still held back cannot reach the board anyway; it is dropped, so
   // that close() has nothing to wait for where the driver lets it go. Only

@@ -1,5 +1,7 @@
 #include "Dialogs.h"
 
+#include "Boxes.h"
+
 #include <QApplication>
 #include <QGridLayout>
 #include <QMessageBox>
@@ -64,10 +66,10 @@ BoxHandler SetBoxHandler(BoxHandler handler) { return std::exchange(CurrentHandl
 
 void SetBoxOwner(std::function<QWidget*()> owner) { CurrentOwner() = std::move(owner); }
 
-void ShowMessage(const QString& text) {
+void ShowMessage(const std::string& text) {
   const MessageDescriber& describe = CurrentDescriber();
-  Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), text,
-        describe ? describe(text) : QString()},
+  Show({BoxKind::Message, QGuiApplication::applicationDisplayName(), QString::fromStdString(text),
+        describe ? QString::fromStdString(describe(text)) : QString()},
        CurrentOwner() ? CurrentOwner()() : nullptr);
 }
 
@@ -75,12 +77,12 @@ void SetMessageDescriber(MessageDescriber describe) { CurrentDescriber() = std::
 
 // No owner window; Qt makes a parentless modal box transient for the
 // program's window group, which keeps it above the panel all the same.
-void ShowErrorBox(const QString& caption, const QString& text) {
-  Show({BoxKind::Error, caption, text}, nullptr);
+void ShowErrorBox(const std::string& caption, const std::string& text) {
+  Show({BoxKind::Error, QString::fromStdString(caption), QString::fromStdString(text)}, nullptr);
 }
 
-QString SysErrorMessage(int code) {
+std::string SysErrorMessage(int code) {
   // The system category goes through the thread-safe strerror_r and follows
   // the locale that QApplication has set from the environment.
-  return QString::fromLocal8Bit(std::system_category().message(code).c_str());
+  return QString::fromLocal8Bit(std::system_category().message(code).c_str()).toStdString();
 }

@@ -14,6 +14,10 @@ std::string ComPortVariable(const std::string& name);
 // The device path for a port name, or an empty string when it stands for none.
 std::string ComPortDevice(const std::string& name);
 
+// Where a port name leads, in words for the user: its device, or why there
+// is none.
+std::string PortWhere(const char* name, const std::string& device);
+
 // This machine's serial ports as device paths, in a stable order: its own
 // UARTs (the ttyS ports that have a chip behind them, then those of ARM
 // boards such as ttyAMA and ttymxc), then USB serial adapters (ttyUSB), then
