@@ -16,6 +16,9 @@ until_true() {
   return 1
 }
 
+# not <command...>: succeeds when the command fails.
+not() { ! "$@"; }
+
 # gone <pid>: the process has ended.
 gone() { ! kill -0 "$1" 2>/dev/null; }
 

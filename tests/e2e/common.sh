@@ -7,6 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
 
 passed=0
 failed=0
+skipped=0
 
 # run <name> <function>: one scenario in a subshell of its own, which stops at
 # its first failure and ends with `stop`. E2E_ONLY=<part of a name> runs only
@@ -14,15 +15,21 @@ failed=0
 run() {
   [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
   scenario=$1
-  if (
+  local status=0
+  (
     trap stop EXIT
     "$2"
-  ); then
-    echo "PASS: $scenario"
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-  fi
+  ) || status=$?
+  case $status in
+    0) echo "PASS: $scenario"; passed=$((passed + 1)) ;;
+    77) skipped=$((skipped + 1)) ;;
+    *) failed=$((failed + 1)) ;;
+  esac
+}
+
+skip() {  # ends the scenario as one that does not apply here
+  echo "SKIP: $scenario: $*"
+  exit 77
 }
 
 send() {  # send <row=command ...>: the bytes of a full send with those rows changed

@@ -4,6 +4,7 @@
 // class is a Qt widget under the toolkit's name and with its operations;
 // everything else is Qt's own.
 
+#include "Application.h"
 #include "FormLayout.h"
 
 #include <QCheckBox>
@@ -25,70 +26,7 @@ class QApplication;
 
 using TObject = QObject;
 
-// The toolkit's exception class: anything else that is thrown is shown as an
-// Exception with an empty message.
-class Exception : public std::exception {
- public:
-  explicit Exception(std::string message) : message_(std::move(message)) {}
-  const std::string& Message() const noexcept { return message_; }
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
-};
-
 class TForm;
-
-class TApplication {
- public:
-  // Qt keeps references to both arguments for the application's lifetime.
-  TApplication(int& argc, char** argv);
-  ~TApplication();
-  TApplication(const TApplication&) = delete;
-  TApplication& operator=(const TApplication&) = delete;
-
-  // Names the program: `name` for its boxes' titles, `desktopId` for the
-  // desktop to match its windows to its launcher entry and icon.
-  static void SetName(const char* name, const char* desktopId);
-
-  // Makes the application ready to create windows.
-  void Initialize();
-
-  // Creates a window of class Form with this application as its owner. The
-  // window is stored in `reference` before the Form constructor runs, so the
-  // constructor may already reach the window through it. The first window so
-  // created becomes the main window.
-  template <class Form>
-  void CreateForm(Form*& reference);
-
-  // Shows the main window and runs the message loop until it is closed;
-  // then the windows are destroyed.
-  void Run();
-
-  // Shows the exception's message to the user.
-  void ShowException(const Exception& exception);
-
-  // Runs `steps`; whatever they throw is shown through ShowException.
-  void Guard(const std::function<void()>& steps);
-
-  // Shows the exception in flight; for use inside a catch block only.
-  void ShowCurrentException();
-
-  // The main window (the first form created that still exists), or null.
-  TForm* MainForm() const;
-
- private:
-  void Adopt(TForm* form);
-  void DestroyForms();
-
-  int& argc_;
-  char** argv_;
-  std::unique_ptr<QApplication> app_;
-  std::vector<QPointer<TForm>> forms_;
-};
-
-// The one application object, as long as it exists.
-extern TApplication* Application;
 
 class TButton;
 class TRadioGroup;
@@ -180,22 +118,3 @@ class TCheckBox : public QCheckBox {
   // Every change of the checked state, whether the user or the program made it.
   void Click(TObject* sender);
 };
-
-template <class Form>
-void TApplication::CreateForm(Form*& reference) {
-  // The window's address is published before it is constructed, as the form
-  // constructor relies on it.
-  void* storage = ::operator new(sizeof(Form));
-  reference = static_cast<Form*>(storage);
-  try {
-    new (storage) Form(this);
-  } catch (...) {
-    reference = nullptr;
-    ::operator delete(storage);
-    throw;
-  }
-  QObject::connect(reference, &QObject::destroyed, [&reference, form = reference] {
-    if (reference == form) reference = nullptr;
-  });
-  Adopt(reference);
-}

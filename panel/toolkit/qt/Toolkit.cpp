@@ -88,7 +88,17 @@ void RunHandler(Emit emitClick) {
 
 TApplication* Application = nullptr;
 
-TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv) { Application = this; }
+// Qt's application object, made by Initialize, and the windows.
+struct TApplication::Native {
+  int& argc;
+  char** argv;
+  std::unique_ptr<QApplication> app;
+  std::vector<QPointer<TForm>> forms;
+};
+
+TApplication::TApplication(int& argc, char** argv) : native_(new Native{argc, argv, nullptr, {}}) {
+  Application = this;
+}
 
 namespace {
 
@@ -123,13 +133,13 @@ void EndIfTeardownHangs() {
 TApplication::~TApplication() {
   DestroyForms();
   SetBoxOwner(nullptr);
-  if (app_ && WaylandTeardownMayHang()) EndIfTeardownHangs();
-  app_.reset();
+  if (native_->app && WaylandTeardownMayHang()) EndIfTeardownHangs();
+  native_->app.reset();
   if (Application == this) Application = nullptr;
 }
 
 void TApplication::DestroyForms() {
-  for (const QPointer<TForm>& form : forms_) delete form.data();
+  for (const QPointer<TForm>& form : native_->forms) delete form.data();
 }
 
 namespace {
@@ -137,8 +147,8 @@ QAccessibleInterface* DescribedItemFactory(const QString& className, QObject* ob
 }  // namespace
 
 void TApplication::Initialize() {
-  if (app_) return;
-  app_ = std::make_unique<GuardedApplication>(argc_, argv_, *this);
+  if (native_->app) return;
+  native_->app = std::make_unique<GuardedApplication>(native_->argc, native_->argv, *this);
   // The layouts are drawn for group titles that sit on the frame line, with
   // the first control 16 pixels below the group's top. The Windows style
   // draws groups so on every platform; Fusion puts the title above the frame,
@@ -148,7 +158,7 @@ void TApplication::Initialize() {
   // may make one while the widget is being built. Factories installed later
   // are asked first, before Qt's own.
   QAccessible::installFactory(DescribedItemFactory);
-  app_->installEventFilter(new HeldKeys(app_.get()));
+  native_->app->installEventFilter(new HeldKeys(native_->app.get()));
   // Boxes belong to the main window, so that every window manager keeps
   // them above the panel they block and centres them there.
   SetBoxOwner([this] { return MainForm(); });
@@ -159,7 +169,10 @@ void TApplication::SetName(const char* name, const char* desktopId) {
   QGuiApplication::setDesktopFileName(QString::fromUtf8(desktopId));
 }
 
-void TApplication::Adopt(TForm* form) { forms_.emplace_back(form); }
+void TApplication::Adopt(TForm* form, std::function<void()> forget) {
+  QObject::connect(form, &QObject::destroyed, std::move(forget));
+  native_->forms.emplace_back(form);
+}
 
 void TForm::Load(const FormLayout& layout) {
   setObjectName(QLatin1String(layout.name));
@@ -226,7 +239,7 @@ TGroupBox* TForm::GroupBox(const char* name) const { return findChild<TGroupBox*
 TCheckBox* TForm::CheckBox(const char* name) const { return findChild<TCheckBox*>(QLatin1String(name)); }
 
 TForm* TApplication::MainForm() const {
-  for (const QPointer<TForm>& form : forms_)
+  for (const QPointer<TForm>& form : native_->forms)
     if (form) return form.data();
   return nullptr;
 }
@@ -244,24 +257,6 @@ void TApplication::Run() {
 
 void TApplication::ShowException(const Exception& exception) {
   ShowErrorBox(QGuiApplication::applicationDisplayName().toStdString(), exception.Message());
-}
-
-void TApplication::ShowCurrentException() {
-  try {
-    throw;
-  } catch (const Exception& exception) {
-    ShowException(exception);
-  } catch (...) {
-    ShowException(Exception(std::string()));
-  }
-}
-
-void TApplication::Guard(const std::function<void()>& steps) {
-  try {
-    steps();
-  } catch (...) {
-    ShowCurrentException();
-  }
 }
 
 TButton::TButton(QWidget* parent) : QPushButton(parent) {

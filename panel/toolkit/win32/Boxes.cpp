@@ -1,0 +1,129 @@
+#include "Boxes.h"
+
+#include "Controls.h"
+#include "Text.h"
+
+#include <windows.h>
+
+#include <utility>
+
+namespace {
+
+MessageDescriber& CurrentDescriber() {
+  static MessageDescriber describe;
+  return describe;
+}
+
+// Windows sizes a box to its text, so a box showing "a0" is narrower than
+// its own title, which the title bar then cuts short. The box is widened,
+// as it comes up, to the title's width and room for the title bar's buttons.
+HHOOK widening = nullptr;
+int wantedWidth = 0;
+
+int TitleWidth(const std::wstring& caption) {
+  const UINT dpi = GetDpiForSystem();
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+  metrics.lfCaptionFont.lfWeight = FW_BOLD;
+  HFONT font = CreateFontIndirectW(&metrics.lfCaptionFont);
+  HDC screen = GetDC(nullptr);
+  HGDIOBJ before = SelectObject(screen, font);
+  SIZE size{};
+  GetTextExtentPoint32W(screen, caption.c_str(), static_cast<int>(caption.size()), &size);
+  SelectObject(screen, before);
+  ReleaseDC(nullptr, screen);
+  DeleteObject(font);
+  // Icon, close, maximise and minimise, and the frame; under X11 the window
+  // manager draws them, and its title font, a little larger than Windows'.
+  constexpr int kTitleButtons = 180;
+  return size.cx + MulDiv(kTitleButtons, static_cast<int>(dpi), 96);
+}
+
+// Runs once the box has laid itself out (its WM_INITDIALOG has returned).
+LRESULT CALLBACK WidenBox(int code, WPARAM sent, LPARAM call) {
+  const auto* done = reinterpret_cast<const CWPRETSTRUCT*>(call);
+  if (code != HC_ACTION || done->message != WM_INITDIALOG) return CallNextHookEx(widening, code, sent, call);
+  HWND box = done->hwnd;
+  RECT frame{};
+  GetWindowRect(box, &frame);
+  const int grow = wantedWidth - (frame.right - frame.left);
+  if (grow > 0) {
+    SetWindowPos(box, nullptr, frame.left - grow / 2, frame.top, wantedWidth, frame.bottom - frame.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // The OK button stays in the middle.
+    if (HWND ok = FindWindowExW(box, nullptr, L"Button", nullptr)) {
+      RECT button{};
+      RECT inside{};
+      GetWindowRect(ok, &button);
+      MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&button), 2);
+      GetClientRect(box, &inside);
+      const int left = (inside.right - (button.right - button.left)) / 2;
+      SetWindowPos(ok, nullptr, left, button.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
+  UnhookWindowsHookEx(widening);
+  widening = nullptr;
+  return 0;
+}
+
+// The boxes are Windows' own, shown with the wide calls.
+void Show(HWND owner, const std::string& caption, const std::string& text, UINT icon) {
+  const std::wstring title = Wide(caption);
+  wantedWidth = TitleWidth(title);
+  widening = SetWindowsHookExW(WH_CALLWNDPROCRET, WidenBox, nullptr, GetCurrentThreadId());
+  MessageBoxW(owner, Wide(text).c_str(), title.c_str(), MB_OK | icon);
+  if (widening) UnhookWindowsHookEx(widening);
+  widening = nullptr;
+}
+
+}  // namespace
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr,
+                      nullptr);
+  return narrow;
+}
+
+std::wstring& ProgramName() {
+  static std::wstring name = L"lichtsteuerung";
+  return name;
+}
+
+void ShowMessage(const std::string& text) {
+  // Owned by the main window, which it blocks and stays above.
+  TForm* main = Application ? Application->MainForm() : nullptr;
+  Show(main ? static_cast<HWND>(main->Handle()) : nullptr, Narrow(ProgramName()), text, 0);
+}
+
+// Windows' screen readers read a box's text as it stands; the description
+// is kept for a box that can carry one.
+void SetMessageDescriber(MessageDescriber describe) { CurrentDescriber() = std::move(describe); }
+
+void ShowErrorBox(const std::string& caption, const std::string& text) {
+  Show(nullptr, caption, text, MB_ICONERROR);
+}
+
+std::string SysErrorMessage(int code) {
+  // In the user's own language, as Windows words it.
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = length ? std::wstring(text, length) : L"Fehler " + std::to_wstring(code);
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) message.pop_back();
+  return Narrow(message);
+}

@@ -1,0 +1,389 @@
+#include "Toolkit.h"
+
+#include "Text.h"
+
+// windows.h first: the others build on its types.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+constexpr wchar_t kFormClass[] = L"LichtsteuerungForm";
+constexpr UINT_PTR kFirstControlId = 100;
+
+HWND AsWindow(void* handle) { return static_cast<HWND>(handle); }
+
+int Scaled(int pixels, UINT dpi) { return MulDiv(pixels, static_cast<int>(dpi), 96); }
+
+// A held key acts once, wherever the focus is: in the panel and in the
+// boxes, whose own message loops the toolkit does not run. Windows marks a
+// key's repeats (bit 30: the key was already down); they are dropped for
+// the whole thread before any window sees them.
+HHOOK heldKeys = nullptr;
+
+LRESULT CALLBACK DropRepeats(int code, WPARAM removed, LPARAM message) {
+  auto* msg = reinterpret_cast<MSG*>(message);
+  if (code == HC_ACTION && removed == PM_REMOVE &&
+      (msg->message == WM_KEYDOWN || msg->message == WM_CHAR || msg->message == WM_SYSKEYDOWN) &&
+      (msg->lParam & (1L << 30)) != 0)
+    msg->message = WM_NULL;
+  return CallNextHookEx(heldKeys, code, removed, message);
+}
+
+}  // namespace
+
+// What the toolkit keeps of a form's window: its controls by window, its
+// font, the layout to lay it out again when the screen's DPI changes.
+struct TForm::Native {
+  const FormLayout* layout = nullptr;
+  std::map<HWND, TControl*> byWindow;
+  std::vector<std::pair<std::string, std::unique_ptr<TControl>>> controls;
+  HFONT font = nullptr;
+  HWND tooltip = nullptr;
+  UINT dpi = 96;
+
+  ~Native() {
+    if (font) DeleteObject(font);
+  }
+
+  void Place(HWND form);
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+};
+
+TApplication* Application = nullptr;
+
+// The windows, each with what clears the reference CreateForm filled.
+struct TApplication::Native {
+  std::vector<std::pair<TForm*, std::function<void()>>> forms;
+};
+
+TApplication::TApplication(int& /*argc*/, char** /*argv*/) : native_(std::make_unique<Native>()) {
+  Application = this;
+}
+
+TApplication::~TApplication() {
+  DestroyForms();
+  if (heldKeys) UnhookWindowsHookEx(heldKeys);
+  heldKeys = nullptr;
+  if (Application == this) Application = nullptr;
+}
+
+void TApplication::SetName(const char* name, const char* desktopId) {
+  ProgramName() = Wide(name);
+  SetCurrentProcessExplicitAppUserModelID(Wide(desktopId).c_str());
+}
+
+void TApplication::Initialize() {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+  WNDCLASSEXW form{};
+  form.cbSize = sizeof form;
+  form.lpfnWndProc = TForm::Native::Procedure;
+  form.hInstance = GetModuleHandleW(nullptr);
+  form.hIcon = LoadIconW(form.hInstance, MAKEINTRESOURCEW(1));
+  form.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  form.lpszClassName = kFormClass;
+  RegisterClassExW(&form);
+  if (!heldKeys) heldKeys = SetWindowsHookExW(WH_GETMESSAGE, DropRepeats, nullptr, GetCurrentThreadId());
+}
+
+void TApplication::Adopt(TForm* form, std::function<void()> forget) {
+  native_->forms.emplace_back(form, std::move(forget));
+}
+
+TForm* TApplication::MainForm() const {
+  return native_->forms.empty() ? nullptr : native_->forms.front().first;
+}
+
+void TApplication::DestroyForms() {
+  for (auto& [form, forget] : native_->forms) {
+    delete form;
+    forget();
+  }
+  native_->forms.clear();
+}
+
+void TApplication::Run() {
+  TForm* main = MainForm();
+  if (!main) return;
+  ShowWindow(AsWindow(main->Handle()), SW_SHOWNORMAL);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    // Enter presses the focused push button, as Space does; the dialog
+    // manager below would send it to a default button the form does not have.
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN) {
+      if (TButton* button = dynamic_cast<TButton*>(main->native_->byWindow[GetFocus()])) {
+        button->Click();
+        continue;
+      }
+    }
+    // Tab, the arrow keys in the port group and Space, as in a dialog.
+    if (IsDialogMessageW(AsWindow(main->Handle()), &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  DestroyForms();
+}
+
+void TApplication::ShowException(const Exception& exception) {
+  ShowErrorBox(Narrow(ProgramName()), exception.Message());
+}
+
+void TControl::SetEnabled(bool enabled) { EnableWindow(AsWindow(window_), enabled); }
+
+bool TControl::Enabled() const { return IsWindowEnabled(AsWindow(window_)) != FALSE; }
+
+std::string TButton::GetText() const {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(AsWindow(window_))) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      GetWindowTextW(AsWindow(window_), text.data(), static_cast<int>(text.size()))));
+  return Narrow(text);
+}
+
+void TButton::SetText(const std::string& caption) {
+  SetWindowTextW(AsWindow(window_), Wide(caption).c_str());
+}
+
+void TButton::Click() {
+  if (!Enabled() || !onClick_) return;
+  // Nothing a handler throws may unwind through Windows' own code.
+  try {
+    onClick_(this);
+  } catch (...) {
+    if (Application) Application->ShowCurrentException();
+  }
+}
+
+int TRadioGroup::ItemIndex() const {
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    if (SendMessageW(AsWindow(items_[i]), BM_GETCHECK, 0, 0) == BST_CHECKED) return static_cast<int>(i);
+  return -1;
+}
+
+void TRadioGroup::SetItemIndex(int index) {
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    SendMessageW(AsWindow(items_[i]), BM_SETCHECK, static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED,
+                 0);
+}
+
+void TRadioGroup::SetEnabled(bool enabled) {
+  TControl::SetEnabled(enabled);
+  for (void* item : items_) EnableWindow(AsWindow(item), enabled);
+}
+
+std::string TRadioGroup::ItemDescription(int index) const {
+  if (!describe_ || index < 0 || index >= static_cast<int>(items_.size())) return {};
+  return describe_(index);
+}
+
+bool TCheckBox::Checked() const { return SendMessageW(AsWindow(window_), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+void TCheckBox::SetChecked(bool checked) {
+  if (Checked() == checked) return;
+  SendMessageW(AsWindow(window_), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  if (!onClick_) return;
+  try {
+    onClick_(this);
+  } catch (...) {
+    if (Application) Application->ShowCurrentException();
+  }
+}
+
+TForm::TForm(TApplication* owner) : native_(std::make_unique<Native>()), owner_(owner) {}
+
+TForm::~TForm() {
+  if (window_) {
+    SetWindowLongPtrW(AsWindow(window_), GWLP_USERDATA, 0);
+    DestroyWindow(AsWindow(window_));
+  }
+}
+
+void TForm::Load(const FormLayout& layout) {
+  native_->layout = &layout;
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  HWND form = CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, Wide(layout.caption).c_str(), style,
+                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+  if (!form) throw Exception("CreateWindowEx: " + SysErrorMessage(static_cast<int>(GetLastError())));
+  window_ = form;
+  SetWindowLongPtrW(form, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+  UINT_PTR id = kFirstControlId;
+  const auto make = [&](const wchar_t* kind, const std::string& caption, DWORD extra) {
+    HWND control = CreateWindowExW(0, kind, Wide(caption).c_str(), WS_CHILD | WS_VISIBLE | extra, 0, 0, 0, 0,
+                                   form, reinterpret_cast<HMENU>(id++), GetModuleHandleW(nullptr), nullptr);
+    if (!control) throw Exception("CreateWindowEx: " + SysErrorMessage(static_cast<int>(GetLastError())));
+    return control;
+  };
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    const ControlLayout& row = layout.controls[i];
+    std::unique_ptr<TControl> control;
+    DWORD style = WS_GROUP;
+    switch (row.kind) {
+      case ControlKind::Button:
+        control = std::make_unique<TButton>();
+        style |= BS_PUSHBUTTON | WS_TABSTOP;
+        break;
+      case ControlKind::RadioGroup:
+      case ControlKind::GroupBox:
+        control = row.kind == ControlKind::GroupBox ? std::unique_ptr<TControl>(std::make_unique<TGroupBox>())
+                                                    : std::make_unique<TRadioGroup>();
+        style |= BS_GROUPBOX;
+        break;
+      case ControlKind::CheckBox:
+        // Not an automatic check box: the toolkit flips the state itself, so
+        // that a user's click and a program's write notify alike.
+        control = std::make_unique<TCheckBox>();
+        style |= BS_CHECKBOX | WS_TABSTOP;
+        break;
+    }
+    control->window_ = make(L"BUTTON", row.caption, style);
+    native_->byWindow[AsWindow(control->window_)] = control.get();
+    if (auto* group = dynamic_cast<TRadioGroup*>(control.get())) {
+      for (int item = 0; row.items && row.items[item]; ++item) {
+        HWND radio =
+            make(L"BUTTON", row.items[item], BS_AUTORADIOBUTTON | (item == 0 ? WS_GROUP | WS_TABSTOP : 0));
+        SendMessageW(radio, BM_SETCHECK, item == row.itemIndex ? BST_CHECKED : BST_UNCHECKED, 0);
+        group->items_.push_back(radio);
+        native_->byWindow[radio] = group;
+      }
+    }
+    native_->controls.emplace_back(row.name, std::move(control));
+  }
+
+  // Each port says what it stands for in its tooltip, asked when it shows.
+  native_->tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
+                                     0, 0, form, nullptr, GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(native_->tooltip, TTM_SETMAXTIPWIDTH, 0, 600);
+  for (const auto& [name, control] : native_->controls) {
+    auto* group = dynamic_cast<TRadioGroup*>(control.get());
+    if (!group) continue;
+    for (void* item : group->items_) {
+      TTTOOLINFOW tool{};
+      tool.cbSize = sizeof tool;
+      tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+      tool.hwnd = form;
+      tool.uId = reinterpret_cast<UINT_PTR>(item);
+      tool.lpszText = LPSTR_TEXTCALLBACKW;
+      SendMessageW(native_->tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+  }
+  native_->dpi = GetDpiForWindow(form);
+  native_->Place(form);
+}
+
+// Sizes and places the window and every control for the window's DPI.
+void TForm::Native::Place(HWND form) {
+  const FormLayout& form_ = *layout;
+  const UINT scale = dpi;
+  if (font) DeleteObject(font);
+  // The layout's bitmap face at 96 DPI; Windows has had its TrueType
+  // counterpart, with the same metrics, since Windows 2000, and it scales.
+  const std::wstring face =
+      std::string(form_.font) == "MS Sans Serif" ? L"Microsoft Sans Serif" : Wide(form_.font);
+  font =
+      CreateFontW(-Scaled(form_.fontPixels, scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, face.c_str());
+
+  RECT outer{0, 0, Scaled(ClientWidth(form_), scale), Scaled(ClientHeight(form_), scale)};
+  AdjustWindowRectExForDpi(&outer, static_cast<DWORD>(GetWindowLongPtrW(form, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongPtrW(form, GWL_EXSTYLE)), scale);
+  SetWindowPos(form, nullptr, Scaled(form_.rect.left, scale), Scaled(form_.rect.top, scale),
+               outer.right - outer.left, outer.bottom - outer.top, SWP_NOZORDER | SWP_NOACTIVATE);
+
+  std::map<std::string, Rect> origin;  // each group's place in the window
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < form_.count; ++i) {
+    const ControlLayout& row = form_.controls[i];
+    Rect at = row.rect;
+    if (row.parent) {
+      const Rect& group = origin[row.parent];
+      at.left += group.left;
+      at.top += group.top;
+    }
+    origin[row.name] = at;
+    TControl* control = controls[index++].second.get();
+    const auto put = [&](void* window, const Rect& rect) {
+      SetWindowPos(AsWindow(window), nullptr, Scaled(rect.left, scale), Scaled(rect.top, scale),
+                   Scaled(rect.width, scale), Scaled(rect.height, scale), SWP_NOZORDER | SWP_NOACTIVATE);
+      SendMessageW(AsWindow(window), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    };
+    put(control->Handle(), at);
+    if (auto* group = dynamic_cast<TRadioGroup*>(control)) {
+      const int count = static_cast<int>(group->Items().size());
+      for (int item = 0; item < count; ++item) {
+        Rect place = RadioItemRect(row.rect, item, count);
+        place.left += at.left;
+        place.top += at.top;
+        put(group->Items()[static_cast<std::size_t>(item)], place);
+      }
+    }
+  }
+}
+
+LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* form = reinterpret_cast<TForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!form) return DefWindowProcW(window, message, wParam, lParam);
+  Native& native = *form->native_;
+  switch (message) {
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        TControl* control = native.byWindow[reinterpret_cast<HWND>(lParam)];
+        if (auto* button = dynamic_cast<TButton*>(control)) button->Click();
+        if (auto* box = dynamic_cast<TCheckBox*>(control)) box->SetChecked(!box->Checked());
+        return 0;
+      }
+      break;
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<NMHDR*>(lParam);
+      if (header->code == TTN_GETDISPINFOW) {
+        auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+        auto* group = dynamic_cast<TRadioGroup*>(native.byWindow[reinterpret_cast<HWND>(header->idFrom)]);
+        if (group) {
+          const auto& items = group->Items();
+          const auto item = std::find(items.begin(), items.end(), reinterpret_cast<void*>(header->idFrom));
+          static std::wstring text;  // read by the tooltip after this returns
+          text = Wide(group->ItemDescription(static_cast<int>(item - items.begin())));
+          info->lpszText = text.data();
+        }
+        return 0;
+      }
+      break;
+    }
+    case WM_DPICHANGED:
+      // Moved to a screen of another scale: everything is laid out again.
+      native.dpi = HIWORD(wParam);
+      native.Place(window);
+      return 0;
+    case WM_DESTROY:
+      if (Application && Application->MainForm() == form) PostQuitMessage(0);
+      form->window_ = nullptr;
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+template <class Control>
+Control* TForm::Find(const char* name) const {
+  for (const auto& [known, control] : native_->controls)
+    if (known == name) return dynamic_cast<Control*>(control.get());
+  return nullptr;
+}
+
+TButton* TForm::Button(const char* name) const { return Find<TButton>(name); }
+TRadioGroup* TForm::RadioGroup(const char* name) const { return Find<TRadioGroup>(name); }
+TGroupBox* TForm::GroupBox(const char* name) const { return Find<TGroupBox>(name); }
+TCheckBox* TForm::CheckBox(const char* name) const { return Find<TCheckBox>(name); }
+
+// Windows' screen readers name a window by its caption, which stays
+// "window" as designed; a name of its own would need an accessibility
+// server of the toolkit's own, which it does not have yet.
+void TForm::SetAccessibleName(const std::string& /*name*/) {}
