@@ -299,6 +299,18 @@ held_enter_closes_one_box() {
   expect_raw "$(send 3=b1)"
 }
 
+# The keyboard alone: Enter on the button that has the focus at the start
+# connects, Tab goes on to the side light (the port group is greyed out by
+# then), Space switches it.
+keyboard_alone() {
+  start
+  xdotool windowactivate --sync "$win" key Return
+  answer 0
+  xdotool windowactivate --sync "$win" key Tab space
+  answer 13
+  expect_raw "$side_light_on"
+}
+
 # The echo box is a transient window of the panel; an error box has no owner
 # but still comes up above the panel with the keyboard focus.
 boxes_stand_above_the_panel() {
@@ -354,6 +366,7 @@ run "side light sends the whole state" side_light_sends_the_state
 run "low beam interlock" low_beam_interlock
 run "disconnect sends, then frees the port" disconnect_sends_then_frees_the_port
 run "an unmapped port is told" unmapped_port_is_told
+run "the keyboard alone connects and switches the side light" keyboard_alone
 run "closing while connected exits 0" closing_while_connected_exits_cleanly
 run "a second panel cannot take the port, 20 of 20" second_panel_cannot_take_the_port
 run "held Enter connects once, 20 rounds with both cores busy" held_enter_connects_once

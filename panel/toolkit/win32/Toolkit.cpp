@@ -45,6 +45,7 @@ struct TForm::Native {
   std::vector<std::pair<std::string, std::unique_ptr<TControl>>> controls;
   HFONT font = nullptr;
   HWND tooltip = nullptr;
+  HWND focus = nullptr;  // where the focus was when the window was left
   UINT dpi = 96;
 
   ~Native() {
@@ -356,6 +357,15 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
       }
       break;
     }
+    case WM_ACTIVATE:
+      // The focus goes back where it was when the window was left, at the
+      // start to the first control in the tab order, as in a dialog.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        native.focus = GetFocus();
+      } else {
+        SetFocus(native.focus ? native.focus : GetNextDlgTabItem(window, nullptr, FALSE));
+      }
+      return 0;
     case WM_DPICHANGED:
       // Moved to a screen of another scale: everything is laid out again.
       native.dpi = HIWORD(wParam);
