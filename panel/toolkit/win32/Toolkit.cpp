@@ -52,7 +52,7 @@ struct TForm::Native {
     if (font) DeleteObject(font);
   }
 
-  void Place(HWND form);
+  void Place(HWND form, POINT where);
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 };
 
@@ -215,6 +215,20 @@ void TForm::Load(const FormLayout& layout) {
   window_ = form;
   SetWindowLongPtrW(form, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
+  // Each port says what it stands for in its tooltip, asked when it shows.
+  native_->tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
+                                     0, 0, form, nullptr, GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(native_->tooltip, TTM_SETMAXTIPWIDTH, 0, 600);
+  const auto describe = [&](HWND item) {
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = form;
+    tool.uId = reinterpret_cast<UINT_PTR>(item);
+    tool.lpszText = LPSTR_TEXTCALLBACKW;
+    SendMessageW(native_->tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  };
+
   UINT_PTR id = kFirstControlId;
   const auto make = [&](const wchar_t* kind, const std::string& caption, DWORD extra) {
     HWND control = CreateWindowExW(0, kind, Wide(caption).c_str(), WS_CHILD | WS_VISIBLE | extra, 0, 0, 0, 0,
@@ -232,9 +246,11 @@ void TForm::Load(const FormLayout& layout) {
         style |= BS_PUSHBUTTON | WS_TABSTOP;
         break;
       case ControlKind::RadioGroup:
+        control = std::make_unique<TRadioGroup>();
+        style |= BS_GROUPBOX;
+        break;
       case ControlKind::GroupBox:
-        control = row.kind == ControlKind::GroupBox ? std::unique_ptr<TControl>(std::make_unique<TGroupBox>())
-                                                    : std::make_unique<TRadioGroup>();
+        control = std::make_unique<TGroupBox>();
         style |= BS_GROUPBOX;
         break;
       case ControlKind::CheckBox:
@@ -253,68 +269,50 @@ void TForm::Load(const FormLayout& layout) {
         SendMessageW(radio, BM_SETCHECK, item == row.itemIndex ? BST_CHECKED : BST_UNCHECKED, 0);
         group->items_.push_back(radio);
         native_->byWindow[radio] = group;
+        describe(radio);
       }
     }
     native_->controls.emplace_back(row.name, std::move(control));
   }
-
-  // Each port says what it stands for in its tooltip, asked when it shows.
-  native_->tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
-                                     0, 0, form, nullptr, GetModuleHandleW(nullptr), nullptr);
-  SendMessageW(native_->tooltip, TTM_SETMAXTIPWIDTH, 0, 600);
-  for (const auto& [name, control] : native_->controls) {
-    auto* group = dynamic_cast<TRadioGroup*>(control.get());
-    if (!group) continue;
-    for (void* item : group->items_) {
-      TTTOOLINFOW tool{};
-      tool.cbSize = sizeof tool;
-      tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-      tool.hwnd = form;
-      tool.uId = reinterpret_cast<UINT_PTR>(item);
-      tool.lpszText = LPSTR_TEXTCALLBACKW;
-      SendMessageW(native_->tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-    }
-  }
   native_->dpi = GetDpiForWindow(form);
-  native_->Place(form);
+  native_->Place(form, {Scaled(layout.rect.left, native_->dpi), Scaled(layout.rect.top, native_->dpi)});
 }
 
-// Sizes and places the window and every control for the window's DPI.
-void TForm::Native::Place(HWND form) {
-  const FormLayout& form_ = *layout;
-  const UINT scale = dpi;
-  if (font) DeleteObject(font);
+// Sizes the window and every control for the window's DPI, and puts the
+// window at `where` (its designed place at the start).
+void TForm::Native::Place(HWND form, POINT where) {
+  const FormLayout& stored = *layout;
   // The layout's bitmap face at 96 DPI; Windows has had its TrueType
   // counterpart, with the same metrics, since Windows 2000, and it scales.
   const std::wstring face =
-      std::string(form_.font) == "MS Sans Serif" ? L"Microsoft Sans Serif" : Wide(form_.font);
-  font =
-      CreateFontW(-Scaled(form_.fontPixels, scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+      std::string(stored.font) == "MS Sans Serif" ? L"Microsoft Sans Serif" : Wide(stored.font);
+  HFONT scaled =
+      CreateFontW(-Scaled(stored.fontPixels, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, face.c_str());
 
-  RECT outer{0, 0, Scaled(ClientWidth(form_), scale), Scaled(ClientHeight(form_), scale)};
+  RECT outer{0, 0, Scaled(ClientWidth(stored), dpi), Scaled(ClientHeight(stored), dpi)};
   AdjustWindowRectExForDpi(&outer, static_cast<DWORD>(GetWindowLongPtrW(form, GWL_STYLE)), FALSE,
-                           static_cast<DWORD>(GetWindowLongPtrW(form, GWL_EXSTYLE)), scale);
-  SetWindowPos(form, nullptr, Scaled(form_.rect.left, scale), Scaled(form_.rect.top, scale),
-               outer.right - outer.left, outer.bottom - outer.top, SWP_NOZORDER | SWP_NOACTIVATE);
+                           static_cast<DWORD>(GetWindowLongPtrW(form, GWL_EXSTYLE)), dpi);
+  SetWindowPos(form, nullptr, where.x, where.y, outer.right - outer.left, outer.bottom - outer.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
 
-  std::map<std::string, Rect> origin;  // each group's place in the window
-  std::size_t index = 0;
-  for (std::size_t i = 0; i < form_.count; ++i) {
-    const ControlLayout& row = form_.controls[i];
+  const auto put = [&](void* window, const Rect& rect) {
+    SetWindowPos(AsWindow(window), nullptr, Scaled(rect.left, dpi), Scaled(rect.top, dpi),
+                 Scaled(rect.width, dpi), Scaled(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(AsWindow(window), WM_SETFONT, reinterpret_cast<WPARAM>(scaled), TRUE);
+  };
+  // Group boxes are no containers on Windows: what stands in a group is
+  // placed in the window, offset by the group's place.
+  std::map<std::string, Rect> placed;
+  for (std::size_t i = 0; i < stored.count; ++i) {
+    const ControlLayout& row = stored.controls[i];
     Rect at = row.rect;
     if (row.parent) {
-      const Rect& group = origin[row.parent];
-      at.left += group.left;
-      at.top += group.top;
+      at.left += placed[row.parent].left;
+      at.top += placed[row.parent].top;
     }
-    origin[row.name] = at;
-    TControl* control = controls[index++].second.get();
-    const auto put = [&](void* window, const Rect& rect) {
-      SetWindowPos(AsWindow(window), nullptr, Scaled(rect.left, scale), Scaled(rect.top, scale),
-                   Scaled(rect.width, scale), Scaled(rect.height, scale), SWP_NOZORDER | SWP_NOACTIVATE);
-      SendMessageW(AsWindow(window), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    };
+    placed[row.name] = at;
+    TControl* control = controls[i].second.get();
     put(control->Handle(), at);
     if (auto* group = dynamic_cast<TRadioGroup*>(control)) {
       const int count = static_cast<int>(group->Items().size());
@@ -326,6 +324,9 @@ void TForm::Native::Place(HWND form) {
       }
     }
   }
+  // Only now that no control uses it any more.
+  if (font) DeleteObject(font);
+  font = scaled;
 }
 
 LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -366,11 +367,14 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
         SetFocus(native.focus ? native.focus : GetNextDlgTabItem(window, nullptr, FALSE));
       }
       return 0;
-    case WM_DPICHANGED:
-      // Moved to a screen of another scale: everything is laid out again.
+    case WM_DPICHANGED: {
+      // Moved to a screen of another scale: everything is laid out again,
+      // where Windows suggests.
+      const auto* suggested = reinterpret_cast<const RECT*>(lParam);
       native.dpi = HIWORD(wParam);
-      native.Place(window);
+      native.Place(window, {suggested->left, suggested->top});
       return 0;
+    }
     case WM_DESTROY:
       if (Application && Application->MainForm() == form) PostQuitMessage(0);
       form->window_ = nullptr;
