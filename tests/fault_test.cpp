@@ -136,14 +136,14 @@ struct BadPort {
     if (thing == Thing::DeadPty) pty->unplug();
     if (thing == Thing::LockedPty || thing == Thing::ExclusivePty)
       holder = std::make_unique<Holder>(path, thing == Thing::LockedPty ? Holder::Flock : Holder::Exclusive);
-    if (thing == Thing::Socket) socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{AF_UNIX, {}};
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     const bool made = thing == Thing::File
                           ? static_cast<bool>(std::ofstream(path) << "a file the commands must not overwrite")
                       : thing == Thing::Fifo ? ::mkfifo(path.c_str(), 0600) == 0
                       : thing == Thing::Socket
-                          ? ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+                          ? (socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) >= 0 &&
+                                ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
                       : thing == Thing::DanglingLink ? ::symlink((path + ".gone").c_str(), path.c_str()) == 0
                       : thing == Thing::ForbiddenPty ? ::chmod(path.c_str(), 0) == 0
                                                      : true;
