@@ -108,7 +108,7 @@ namespace {
 // does the program, its window gone. Run() makes that rare, not impossible.
 // Measured over the Wayland test's closes under sway: Qt 6.4.2 (Debian 12)
 // needs the guard in about 1 close of 25; Qt 6.8.2 (Debian 13) hung in 2 of
-// 61 without it and was ended by it in 18 of 987. Other versions are
+// 61 without it and was ended by it in 18 of 1038. Other versions are
 // unmeasured and get no guard, so that a slow exit there shows.
 bool WaylandTeardownMayHang() {
   const QVersionNumber qt = QLibraryInfo::version();
