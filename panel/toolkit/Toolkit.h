@@ -5,10 +5,10 @@
 // (Qt Widgets, for Linux) or in win32/ (Windows' own controls); the build
 // picks one. Texts are UTF-8 everywhere; each platform converts at its edge.
 //
-// What every Controls.h provides:
+// Shared by every platform: the application object (Application.h), the
+// exception class (Exception.h), the stored layout (FormLayout.h) and the
+// boxes (Boxes.h). What every Controls.h provides:
 //   TObject          what a click handler is told its sender is
-//   Exception        with Message(); anything else thrown shows as an empty one
-//   TApplication     Initialize, CreateForm(Form*&), Run, ShowException, Guard
 //   TForm            Load(FormLayout), the controls by name (Button,
 //                    RadioGroup, GroupBox, CheckBox), SetAccessibleName
 //   TButton          GetText, SetText, OnClick

@@ -1,7 +1,7 @@
 #pragma once
 
 // The modal boxes of the panel as Qt shows them (ShowMessage and
-// ShowErrorBox are in Toolkit.h). Every box the program shows passes
+// ShowErrorBox are in Boxes.h). Every box the program shows passes
 // through here, so that a test can see each one and answer it in place of
 // a person.
 
