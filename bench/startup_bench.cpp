@@ -1,5 +1,7 @@
-// Start-up of a GUI program: time from fork to its first window being mapped
-// on the X server, and its resident memory at that moment, over many runs.
+// Start-up of GUI programs: time from fork to each one's first window being
+// mapped on the X server, and its resident memory at that moment, over many
+// runs, the programs taking turns. A program is started with no arguments
+// (a script that execs `wine X.exe` runs a Windows program).
 // Usage: startup_bench RUNS PROGRAM [PROGRAM ...]   (DISPLAY must be set)
 #include <X11/Xlib.h>
 #include <signal.h>
@@ -75,21 +77,27 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "startup_bench: RUNS must be a positive number\n");
     return 2;
   }
-  for (int p = 2; p < argc; ++p) {
-    std::vector<double> times;
-    std::vector<double> memory;
-    double ms = 0;
-    double kib = 0;
-    RunOnce(display, argv[p], ms, kib);  // warm the file cache; not counted
-    for (long run = 0; run < runs; ++run) {
-      if (!RunOnce(display, argv[p], ms, kib)) {
-        std::fprintf(stderr, "startup_bench: %s mapped no window\n", argv[p]);
+  // The programs take turns, run after run, so that whatever else the
+  // machine does meanwhile falls on all of them alike.
+  const int programs = argc - 2;
+  std::vector<std::vector<double>> times(static_cast<std::size_t>(programs));
+  std::vector<std::vector<double>> memory(static_cast<std::size_t>(programs));
+  double ms = 0;
+  double kib = 0;
+  for (int p = 0; p < programs; ++p) RunOnce(display, argv[p + 2], ms, kib);  // warm the caches; not counted
+  for (long run = 0; run < runs; ++run) {
+    for (int p = 0; p < programs; ++p) {
+      if (!RunOnce(display, argv[p + 2], ms, kib)) {
+        std::fprintf(stderr, "startup_bench: %s mapped no window\n", argv[p + 2]);
         return 1;
       }
-      times.push_back(ms);
-      memory.push_back(kib);
+      times[static_cast<std::size_t>(p)].push_back(ms);
+      memory[static_cast<std::size_t>(p)].push_back(kib);
     }
-    std::printf("%s\t%.1f\t%.0f\n", argv[p], Median(times), Median(memory) / 1024.0);
+  }
+  for (int p = 0; p < programs; ++p) {
+    const auto at = static_cast<std::size_t>(p);
+    std::printf("%s\t%.1f\t%.0f\n", argv[p + 2], Median(times[at]), Median(memory[at]) / 1024.0);
   }
   XCloseDisplay(display);
   return 0;

@@ -75,6 +75,25 @@ Simulator::~Simulator() {
   ::close(slave_);
 }
 
+void Simulator::holdOutput() {
+  termios settings{};
+  if (::tcgetattr(slave_, &settings) != 0)
+    throw std::runtime_error(std::string("tcgetattr: ") + std::strerror(errno));
+  settings.c_iflag |= IXON;
+  if (::tcsetattr(slave_, TCSANOW, &settings) != 0)
+    throw std::runtime_error(std::string("tcsetattr: ") + std::strerror(errno));
+  sendFlowControl('\x13');
+}
+
+void Simulator::resumeOutput() { sendFlowControl('\x11'); }
+
+void Simulator::sendFlowControl(char byte) {
+  // The master's input is the terminal's: IXON acts on it before any
+  // program on the terminal end sees it.
+  while (::write(master_, &byte, 1) != 1)
+    if (errno != EINTR) throw std::runtime_error(std::string("write: ") + std::strerror(errno));
+}
+
 void Simulator::readBoard() {
   std::uint8_t buffer[256];
   for (;;) {

@@ -29,8 +29,15 @@ class Simulator : public QObject {
   // A window with one lamp a channel, the line settings and the last error.
   QWidget* createWindow();
 
+  // A board that stops reading: software flow control on the line (IXON,
+  // set before the panel opens it, which keeps it), then XOFF: the panel's
+  // output is held until resumeOutput sends XON.
+  void holdOutput();
+  void resumeOutput();
+
  private:
   void readBoard();
+  void sendFlowControl(char byte);
   void pollLine();
   void log(const std::string& line);
   void refreshWindow();

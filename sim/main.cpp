@@ -19,12 +19,15 @@
 
 namespace {
 
-int quitPipe[2] = {-1, -1};
+// Signals reach the event loop through a socket: SIGTERM and SIGINT end it
+// cleanly, so the raw file is complete; SIGUSR1 and SIGUSR2 hold and
+// release the panel's output.
+int signalPipe[2] = {-1, -1};
 
-void RequestQuit(int) {
+void Forward(int signal) {
   const int saved = errno;  // the interrupted code may be about to read it
-  const char byte = 1;
-  (void)!::write(quitPipe[1], &byte, 1);
+  const auto byte = static_cast<char>(signal);
+  (void)!::write(signalPipe[1], &byte, 1);
   errno = saved;
 }
 
@@ -67,20 +70,37 @@ int main(int argc, char* argv[]) {
   options.addOption({QStringLiteral("headless"), QStringLiteral("No window, log only.")});
   options.addOption({QStringLiteral("raw"), QStringLiteral("Append every byte received to <file>."),
                      QStringLiteral("file")});
+  options.addOption({QStringLiteral("hold"),
+                     QStringLiteral("Stop reading from the start: XON/XOFF on the line, then XOFF.\n"
+                                    "SIGUSR2 sends XON, SIGUSR1 XOFF again.")});
   options.addOption({QStringLiteral("beside"),
                      QStringLiteral("Open the window beside the rectangle <x,y,width,height>, not over it."),
                      QStringLiteral("rectangle")});
   options.process(*app);
 
-  // SIGTERM and SIGINT end the loop cleanly, so the raw file is complete.
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitPipe) != 0) return 1;
-  QSocketNotifier quit(quitPipe[0], QSocketNotifier::Read);
-  QObject::connect(&quit, &QSocketNotifier::activated, app.get(), &QCoreApplication::quit);
-  std::signal(SIGTERM, RequestQuit);
-  std::signal(SIGINT, RequestQuit);
-
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return 1;
   try {
     Simulator board(options.value(QStringLiteral("raw")));
+    // Held before anyone can open the device: no write of the panel's goes out.
+    if (options.isSet(QStringLiteral("hold"))) board.holdOutput();
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, app.get(), [&board, &app] {
+      char signal = 0;
+      if (::read(signalPipe[0], &signal, 1) != 1) return;
+      if (signal != SIGUSR1 && signal != SIGUSR2) {
+        app->quit();
+        return;
+      }
+      // Nothing may unwind through Qt's event loop.
+      try {
+        signal == SIGUSR1 ? board.holdOutput() : board.resumeOutput();
+        std::printf("%s\n", signal == SIGUSR1 ? "Ausgabe angehalten (XOFF)" : "Ausgabe freigegeben (XON)");
+        std::fflush(stdout);
+      } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "lichtgeraet-sim: %s\n", error.what());
+      }
+    });
+    for (const int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) std::signal(signal, Forward);
     std::printf("%s\n", qPrintable(board.devicePath()));
     std::fflush(stdout);
     if (!headless) {

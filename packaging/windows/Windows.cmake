@@ -1,9 +1,13 @@
 # The Windows build: one statically linked lichtsteuerung.exe that imports
 # only Windows' own DLLs, with the protections PE has (ASLR with 64-bit
-# entropy, no-execute data, stack protector, fortified calls).
-target_compile_options(licht_warnings INTERFACE -fstack-protector-strong -D_FORTIFY_SOURCE=2)
-target_link_options(lichtsteuerung PRIVATE -static -static-libgcc -static-libstdc++ -fstack-protector-strong
-                    -Wl,--dynamicbase,--nxcompat,--high-entropy-va)
+# entropy, no-execute data, stack protector, fortified calls). What users
+# download carries no debug data (-s), no build time in its header and no
+# path of the folder it was built in, so that it builds the same anywhere.
+target_compile_options(licht_warnings INTERFACE -fstack-protector-strong -D_FORTIFY_SOURCE=2
+                       -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+# Every program of the build is linked so, the benchmark's and the tests' too.
+target_link_options(licht_warnings INTERFACE -static -static-libgcc -static-libstdc++ -fstack-protector-strong
+                    -Wl,--dynamicbase,--nxcompat,--high-entropy-va,--no-insert-timestamp -s)
 
 # The installer (NSIS, 64-bit) and a zip of the program with its licence.
 set(LICHT_SETUP ${PROJECT_BINARY_DIR}/lichtsteuerung-${PROJECT_VERSION}-setup.exe)

@@ -1,6 +1,8 @@
 #include "Boxes.h"
 
+#include "Accessible.h"
 #include "Controls.h"
+#include "Dpi.h"
 #include "Text.h"
 
 #include <windows.h>
@@ -19,12 +21,12 @@ MessageDescriber& CurrentDescriber() {
 // as it comes up, to the title's width and room for the title bar's buttons.
 HHOOK widening = nullptr;
 int wantedWidth = 0;
+// What the box coming up means, for screen readers; empty for none.
+std::string wantedDescription;
 
 int TitleWidth(const std::wstring& caption) {
-  const UINT dpi = GetDpiForSystem();
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof metrics;
-  SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+  const UINT dpi = SystemDpi();
+  NONCLIENTMETRICSW metrics = NonClientMetrics(dpi);
   metrics.lfCaptionFont.lfWeight = FW_BOLD;
   HFONT font = CreateFontIndirectW(&metrics.lfCaptionFont);
   HDC screen = GetDC(nullptr);
@@ -40,11 +42,13 @@ int TitleWidth(const std::wstring& caption) {
   return size.cx + MulDiv(kTitleButtons, static_cast<int>(dpi), 96);
 }
 
-// Runs once the box has laid itself out (its WM_INITDIALOG has returned).
-LRESULT CALLBACK WidenBox(int code, WPARAM sent, LPARAM call) {
+// Runs once the box has laid itself out (its WM_INITDIALOG has returned):
+// widens it, and gives it its description.
+LRESULT CALLBACK PrepareBox(int code, WPARAM sent, LPARAM call) {
   const auto* done = reinterpret_cast<const CWPRETSTRUCT*>(call);
   if (code != HC_ACTION || done->message != WM_INITDIALOG) return CallNextHookEx(widening, code, sent, call);
   HWND box = done->hwnd;
+  if (!wantedDescription.empty()) Speak(box, {{}, [said = wantedDescription] { return said; }, 0});
   RECT frame{};
   GetWindowRect(box, &frame);
   const int grow = wantedWidth - (frame.right - frame.left);
@@ -68,10 +72,12 @@ LRESULT CALLBACK WidenBox(int code, WPARAM sent, LPARAM call) {
 }
 
 // The boxes are Windows' own, shown with the wide calls.
-void Show(HWND owner, const std::string& caption, const std::string& text, UINT icon) {
+void Show(HWND owner, const std::string& caption, const std::string& text, UINT icon,
+          std::string description) {
   const std::wstring title = Wide(caption);
   wantedWidth = TitleWidth(title);
-  widening = SetWindowsHookExW(WH_CALLWNDPROCRET, WidenBox, nullptr, GetCurrentThreadId());
+  wantedDescription = std::move(description);
+  widening = SetWindowsHookExW(WH_CALLWNDPROCRET, PrepareBox, nullptr, GetCurrentThreadId());
   MessageBoxW(owner, Wide(text).c_str(), title.c_str(), MB_OK | icon);
   if (widening) UnhookWindowsHookEx(widening);
   widening = nullptr;
@@ -105,15 +111,15 @@ std::wstring& ProgramName() {
 void ShowMessage(const std::string& text) {
   // Owned by the main window, which it blocks and stays above.
   TForm* main = Application ? Application->MainForm() : nullptr;
-  Show(main ? static_cast<HWND>(main->Handle()) : nullptr, Narrow(ProgramName()), text, 0);
+  const MessageDescriber& describe = CurrentDescriber();
+  Show(main ? static_cast<HWND>(main->Handle()) : nullptr, Narrow(ProgramName()), text, 0,
+       describe ? describe(text) : std::string());
 }
 
-// Windows' screen readers read a box's text as it stands; the description
-// is kept for a box that can carry one.
 void SetMessageDescriber(MessageDescriber describe) { CurrentDescriber() = std::move(describe); }
 
 void ShowErrorBox(const std::string& caption, const std::string& text) {
-  Show(nullptr, caption, text, MB_ICONERROR);
+  Show(nullptr, caption, text, MB_ICONERROR, {});
 }
 
 std::string SysErrorMessage(int code) {

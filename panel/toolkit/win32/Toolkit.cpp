@@ -1,12 +1,14 @@
 #include "Toolkit.h"
 
+#include "Accessible.h"
+#include "Dpi.h"
 #include "Text.h"
 
 // windows.h first: the others build on its types.
 #include <windows.h>
 
 #include <commctrl.h>
-#include <shobjidl.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <map>
@@ -15,6 +17,7 @@ namespace {
 
 constexpr wchar_t kFormClass[] = L"LichtsteuerungForm";
 constexpr UINT_PTR kFirstControlId = 100;
+constexpr UINT kMakeTooltips = WM_APP;
 
 HWND AsWindow(void* handle) { return static_cast<HWND>(handle); }
 
@@ -47,12 +50,20 @@ struct TForm::Native {
   HWND tooltip = nullptr;
   HWND focus = nullptr;  // where the focus was when the window was left
   UINT dpi = 96;
+  std::string accessibleName;
+
+  // The control behind a window of the form; null for any other window.
+  TControl* Control(HWND window) const {
+    const auto found = byWindow.find(window);
+    return found == byWindow.end() ? nullptr : found->second;
+  }
 
   ~Native() {
     if (font) DeleteObject(font);
   }
 
   void Place(HWND form, POINT where);
+  void MakeTooltips(HWND form);
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 };
 
@@ -74,10 +85,10 @@ TApplication::~TApplication() {
   if (Application == this) Application = nullptr;
 }
 
-void TApplication::SetName(const char* name, const char* desktopId) {
-  ProgramName() = Wide(name);
-  SetCurrentProcessExplicitAppUserModelID(Wide(desktopId).c_str());
-}
+// Windows matches the window to its Start-menu entry by the program's path.
+// An AppUserModelID of its own would need the same one on the installer's
+// shortcut, or pinning the window would make a second taskbar entry.
+void TApplication::SetName(const char* name, const char* /*desktopId*/) { ProgramName() = Wide(name); }
 
 void TApplication::Initialize() {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
@@ -119,7 +130,7 @@ void TApplication::Run() {
     // Enter presses the focused push button, as Space does; the dialog
     // manager below would send it to a default button the form does not have.
     if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN) {
-      if (TButton* button = dynamic_cast<TButton*>(main->native_->byWindow[GetFocus()])) {
+      if (auto* button = dynamic_cast<TButton*>(main->native_->Control(GetFocus()))) {
         button->Click();
         continue;
       }
@@ -215,20 +226,6 @@ void TForm::Load(const FormLayout& layout) {
   window_ = form;
   SetWindowLongPtrW(form, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-  // Each port says what it stands for in its tooltip, asked when it shows.
-  native_->tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
-                                     0, 0, form, nullptr, GetModuleHandleW(nullptr), nullptr);
-  SendMessageW(native_->tooltip, TTM_SETMAXTIPWIDTH, 0, 600);
-  const auto describe = [&](HWND item) {
-    TTTOOLINFOW tool{};
-    tool.cbSize = sizeof tool;
-    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-    tool.hwnd = form;
-    tool.uId = reinterpret_cast<UINT_PTR>(item);
-    tool.lpszText = LPSTR_TEXTCALLBACKW;
-    SendMessageW(native_->tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-  };
-
   UINT_PTR id = kFirstControlId;
   const auto make = [&](const wchar_t* kind, const std::string& caption, DWORD extra) {
     HWND control = CreateWindowExW(0, kind, Wide(caption).c_str(), WS_CHILD | WS_VISIBLE | extra, 0, 0, 0, 0,
@@ -236,32 +233,46 @@ void TForm::Load(const FormLayout& layout) {
     if (!control) throw Exception("CreateWindowEx: " + SysErrorMessage(static_cast<int>(GetLastError())));
     return control;
   };
+  // What screen readers hear: the window by the name the program gives it,
+  // each control by its role and by its spoken name where the caption alone
+  // is ambiguous, each port by what it stands for.
+  Speak(form, {[native = native_.get()] { return native->accessibleName; }, {}, 0});
   for (std::size_t i = 0; i < layout.count; ++i) {
     const ControlLayout& row = layout.controls[i];
     std::unique_ptr<TControl> control;
     DWORD style = WS_GROUP;
+    long role = 0;
     switch (row.kind) {
       case ControlKind::Button:
         control = std::make_unique<TButton>();
         style |= BS_PUSHBUTTON | WS_TABSTOP;
+        role = ROLE_SYSTEM_PUSHBUTTON;
         break;
       case ControlKind::RadioGroup:
         control = std::make_unique<TRadioGroup>();
         style |= BS_GROUPBOX;
+        role = ROLE_SYSTEM_GROUPING;
         break;
       case ControlKind::GroupBox:
         control = std::make_unique<TGroupBox>();
         style |= BS_GROUPBOX;
+        role = ROLE_SYSTEM_GROUPING;
         break;
       case ControlKind::CheckBox:
         // Not an automatic check box: the toolkit flips the state itself, so
         // that a user's click and a program's write notify alike.
         control = std::make_unique<TCheckBox>();
         style |= BS_CHECKBOX | WS_TABSTOP;
+        role = ROLE_SYSTEM_CHECKBUTTON;
         break;
     }
     control->window_ = make(L"BUTTON", row.caption, style);
     native_->byWindow[AsWindow(control->window_)] = control.get();
+    Speak(AsWindow(control->window_),
+          {row.spoken ? std::function<std::string()>([spoken = std::string(row.spoken)] { return spoken; })
+                      : std::function<std::string()>(),
+           {},
+           role});
     if (auto* group = dynamic_cast<TRadioGroup*>(control.get())) {
       for (int item = 0; row.items && row.items[item]; ++item) {
         HWND radio =
@@ -269,13 +280,35 @@ void TForm::Load(const FormLayout& layout) {
         SendMessageW(radio, BM_SETCHECK, item == row.itemIndex ? BST_CHECKED : BST_UNCHECKED, 0);
         group->items_.push_back(radio);
         native_->byWindow[radio] = group;
-        describe(radio);
+        Speak(radio, {{}, [group, item] { return group->ItemDescription(item); }, ROLE_SYSTEM_RADIOBUTTON});
       }
     }
     native_->controls.emplace_back(row.name, std::move(control));
   }
-  native_->dpi = GetDpiForWindow(form);
+  native_->dpi = WindowDpi(form);
   native_->Place(form, {Scaled(layout.rect.left, native_->dpi), Scaled(layout.rect.top, native_->dpi)});
+  // Not needed to show the window: made once the loop runs, after it shows.
+  PostMessageW(form, kMakeTooltips, 0, 0);
+}
+
+// Each port says what it stands for in its tooltip, asked when it shows.
+void TForm::Native::MakeTooltips(HWND form) {
+  tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
+                            form, nullptr, GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, 600);
+  for (const auto& [name, control] : controls) {
+    const auto* group = dynamic_cast<const TRadioGroup*>(control.get());
+    if (!group) continue;
+    for (void* item : group->Items()) {
+      TTTOOLINFOW tool{};
+      tool.cbSize = sizeof tool;
+      tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+      tool.hwnd = form;
+      tool.uId = reinterpret_cast<UINT_PTR>(item);
+      tool.lpszText = LPSTR_TEXTCALLBACKW;
+      SendMessageW(tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+  }
 }
 
 // Sizes the window and every control for the window's DPI, and puts the
@@ -291,15 +324,18 @@ void TForm::Native::Place(HWND form, POINT where) {
                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, face.c_str());
 
   RECT outer{0, 0, Scaled(ClientWidth(stored), dpi), Scaled(ClientHeight(stored), dpi)};
-  AdjustWindowRectExForDpi(&outer, static_cast<DWORD>(GetWindowLongPtrW(form, GWL_STYLE)), FALSE,
-                           static_cast<DWORD>(GetWindowLongPtrW(form, GWL_EXSTYLE)), dpi);
+  AdjustForDpi(&outer, static_cast<DWORD>(GetWindowLongPtrW(form, GWL_STYLE)),
+               static_cast<DWORD>(GetWindowLongPtrW(form, GWL_EXSTYLE)), dpi);
   SetWindowPos(form, nullptr, where.x, where.y, outer.right - outer.left, outer.bottom - outer.top,
                SWP_NOZORDER | SWP_NOACTIVATE);
 
+  // Before the window shows nothing needs drawing: it is drawn whole then.
+  const bool shown = IsWindowVisible(form) != FALSE;
+  const UINT quiet = shown ? 0 : SWP_NOREDRAW;
   const auto put = [&](void* window, const Rect& rect) {
     SetWindowPos(AsWindow(window), nullptr, Scaled(rect.left, dpi), Scaled(rect.top, dpi),
-                 Scaled(rect.width, dpi), Scaled(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
-    SendMessageW(AsWindow(window), WM_SETFONT, reinterpret_cast<WPARAM>(scaled), TRUE);
+                 Scaled(rect.width, dpi), Scaled(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE | quiet);
+    SendMessageW(AsWindow(window), WM_SETFONT, reinterpret_cast<WPARAM>(scaled), shown);
   };
   // Group boxes are no containers on Windows: what stands in a group is
   // placed in the window, offset by the group's place.
@@ -307,11 +343,12 @@ void TForm::Native::Place(HWND form, POINT where) {
   for (std::size_t i = 0; i < stored.count; ++i) {
     const ControlLayout& row = stored.controls[i];
     Rect at = row.rect;
-    if (row.parent) {
-      at.left += placed[row.parent].left;
-      at.top += placed[row.parent].top;
+    // A group comes before what stands in it.
+    if (const auto group = row.parent ? placed.find(row.parent) : placed.end(); group != placed.end()) {
+      at.left += group->second.left;
+      at.top += group->second.top;
     }
-    placed[row.name] = at;
+    placed.emplace(row.name, at);
     TControl* control = controls[i].second.get();
     put(control->Handle(), at);
     if (auto* group = dynamic_cast<TRadioGroup*>(control)) {
@@ -336,7 +373,7 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
   switch (message) {
     case WM_COMMAND:
       if (HIWORD(wParam) == BN_CLICKED) {
-        TControl* control = native.byWindow[reinterpret_cast<HWND>(lParam)];
+        TControl* control = native.Control(reinterpret_cast<HWND>(lParam));
         if (auto* button = dynamic_cast<TButton*>(control)) button->Click();
         if (auto* box = dynamic_cast<TCheckBox*>(control)) box->SetChecked(!box->Checked());
         return 0;
@@ -346,7 +383,7 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
       auto* header = reinterpret_cast<NMHDR*>(lParam);
       if (header->code == TTN_GETDISPINFOW) {
         auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
-        auto* group = dynamic_cast<TRadioGroup*>(native.byWindow[reinterpret_cast<HWND>(header->idFrom)]);
+        auto* group = dynamic_cast<TRadioGroup*>(native.Control(reinterpret_cast<HWND>(header->idFrom)));
         if (group) {
           const auto& items = group->Items();
           const auto item = std::find(items.begin(), items.end(), reinterpret_cast<void*>(header->idFrom));
@@ -358,6 +395,9 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
       }
       break;
     }
+    case kMakeTooltips:
+      native.MakeTooltips(window);
+      return 0;
     case WM_ACTIVATE:
       // The focus goes back where it was when the window was left, at the
       // start to the first control in the tab order, as in a dialog.
@@ -397,7 +437,4 @@ TRadioGroup* TForm::RadioGroup(const char* name) const { return Find<TRadioGroup
 TGroupBox* TForm::GroupBox(const char* name) const { return Find<TGroupBox>(name); }
 TCheckBox* TForm::CheckBox(const char* name) const { return Find<TCheckBox>(name); }
 
-// Windows' screen readers name a window by its caption, which stays
-// "window" as designed; a name of its own would need an accessibility
-// server of the toolkit's own, which it does not have yet.
-void TForm::SetAccessibleName(const std::string& /*name*/) {}
+void TForm::SetAccessibleName(const std::string& name) { native_->accessibleName = name; }

@@ -1,0 +1,227 @@
+#include "Accessible.h"
+
+#include "LateBound.h"
+#include "Text.h"
+
+#include <commctrl.h>
+#include <oleacc.h>
+
+#include <utility>
+
+namespace {
+
+// oleacc, ole32 and oleaut32 are loaded only once a reader asks: a run
+// without one does not pay for them at start.
+using CreateStdAccessibleObjectCall = HRESULT WINAPI(HWND, LONG, REFIID, void**);
+using LresultFromObjectCall = LRESULT WINAPI(REFIID, WPARAM, LPUNKNOWN);
+using CoInitializeExCall = HRESULT WINAPI(void*, DWORD);
+using SysAllocStringLenCall = BSTR WINAPI(const OLECHAR*, UINT);
+
+HRESULT Bstr(const std::string& text, BSTR* out) {
+  static auto* const allocate = LateBound<SysAllocStringLenCall>(L"oleaut32.dll", "SysAllocStringLen");
+  if (!out) return E_INVALIDARG;
+  const std::wstring wide = Wide(text);
+  *out = allocate ? allocate(wide.data(), static_cast<UINT>(wide.size())) : nullptr;
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+bool Self(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
+
+// Windows' own object for the window, with the name, description, role and
+// state said over it; everything else is Windows' answer.
+class Annotated final : public IAccessible {
+ public:
+  Annotated(IAccessible* windows, HWND window, const Spoken& spoken, bool client)
+      : windows_(windows), window_(window), spoken_(spoken), client_(client) {}
+  Annotated(const Annotated&) = delete;
+  Annotated& operator=(const Annotated&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IDispatch) || iid == __uuidof(IAccessible)) {
+      *object = static_cast<IAccessible*>(this);
+      AddRef();
+      return S_OK;
+    }
+    // IEnumVARIANT, IOleWindow, IServiceProvider: Windows' own answers.
+    return windows_->QueryInterface(iid, object);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    return windows_->GetTypeInfoCount(count);
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override {
+    return windows_->GetTypeInfo(index, locale, info);
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
+                                          DISPID* ids) override {
+    return windows_->GetIDsOfNames(iid, names, count, locale, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* parameters,
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argument) override {
+    return windows_->Invoke(id, iid, locale, flags, parameters, result, exception, argument);
+  }
+
+  HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
+    return windows_->get_accParent(parent);
+  }
+  HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) override {
+    return windows_->get_accChildCount(count);
+  }
+  HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) override {
+    return windows_->get_accChild(child, object);
+  }
+  HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
+    if (!Self(child) || !spoken_.name) return windows_->get_accName(child, name);
+    if (!Alive()) return CO_E_OBJNOTCONNECTED;
+    const std::string said = spoken_.name();
+    return said.empty() ? windows_->get_accName(child, name) : Bstr(said, name);
+  }
+  HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
+    return windows_->get_accValue(child, value);
+  }
+  HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
+    if (!Self(child) || !spoken_.description) return windows_->get_accDescription(child, description);
+    if (!Alive()) return CO_E_OBJNOTCONNECTED;
+    const std::string said = spoken_.description();
+    if (said.empty()) {
+      if (description) *description = nullptr;
+      return S_FALSE;
+    }
+    return Bstr(said, description);
+  }
+  HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
+    if (!Self(child) || !Ours()) return windows_->get_accRole(child, role);
+    if (!role) return E_INVALIDARG;
+    role->vt = VT_I4;
+    role->lVal = spoken_.role;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
+    const HRESULT windows = windows_->get_accState(child, state);
+    if (!Self(child) || !Ours() || !state) return windows;
+    LONG flags = windows == S_OK && state->vt == VT_I4 ? state->lVal : 0;
+    flags &= ~(STATE_SYSTEM_UNAVAILABLE | STATE_SYSTEM_CHECKED | STATE_SYSTEM_FOCUSED);
+    if (!IsWindowEnabled(window_)) flags |= STATE_SYSTEM_UNAVAILABLE;
+    if (spoken_.role != ROLE_SYSTEM_GROUPING) flags |= STATE_SYSTEM_FOCUSABLE;
+    if (GetFocus() == window_) flags |= STATE_SYSTEM_FOCUSED;
+    if ((spoken_.role == ROLE_SYSTEM_CHECKBUTTON || spoken_.role == ROLE_SYSTEM_RADIOBUTTON) &&
+        SendMessageW(window_, BM_GETCHECK, 0, 0) == BST_CHECKED)
+      flags |= STATE_SYSTEM_CHECKED;
+    state->vt = VT_I4;
+    state->lVal = flags;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
+    return windows_->get_accHelp(child, help);
+  }
+  HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) override {
+    return windows_->get_accHelpTopic(file, child, topic);
+  }
+  HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
+    return windows_->get_accKeyboardShortcut(child, shortcut);
+  }
+  HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* child) override { return windows_->get_accFocus(child); }
+  HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* children) override {
+    return windows_->get_accSelection(children);
+  }
+  HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
+    if (!Self(child) || !Clickable()) return windows_->get_accDefaultAction(child, action);
+    return Bstr(spoken_.role == ROLE_SYSTEM_PUSHBUTTON    ? "Drücken"
+                : spoken_.role == ROLE_SYSTEM_CHECKBUTTON ? "Umschalten"
+                                                          : "Auswählen",
+                action);
+  }
+  HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) override {
+    return windows_->accSelect(flags, child);
+  }
+  HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
+                                        VARIANT child) override {
+    return windows_->accLocation(left, top, width, height, child);
+  }
+  HRESULT STDMETHODCALLTYPE accNavigate(LONG direction, VARIANT start, VARIANT* end) override {
+    return windows_->accNavigate(direction, start, end);
+  }
+  HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* child) override {
+    return windows_->accHitTest(x, y, child);
+  }
+  HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
+    if (!Self(child) || !Clickable()) return windows_->accDoDefaultAction(child);
+    if (!IsWindowEnabled(window_)) return E_FAIL;
+    // Posted, as Windows' own objects do: the reader's call returns at once,
+    // and the click runs (with any box it raises) in the panel's own loop.
+    return PostMessageW(window_, BM_CLICK, 0, 0) ? S_OK : E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
+    return windows_->put_accName(child, name);
+  }
+  HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
+    return windows_->put_accValue(child, value);
+  }
+
+ private:
+  ~Annotated() { windows_->Release(); }
+  // The role is said for the client area; the window's frame keeps Windows'.
+  bool Ours() const { return client_ && spoken_.role != 0; }
+  bool Alive() const { return IsWindow(window_) != FALSE; }
+  bool Clickable() const { return Ours() && spoken_.role != ROLE_SYSTEM_GROUPING; }
+
+  IAccessible* windows_;
+  HWND window_;
+  // A copy: a reader may keep the object after the window is gone, and what
+  // the functions read goes with the window (Alive).
+  Spoken spoken_;
+  bool client_;
+  ULONG references_ = 1;
+};
+
+LRESULT Answer(HWND window, WPARAM flags, LONG object, const Spoken& spoken) {
+  static auto* const create =
+      LateBound<CreateStdAccessibleObjectCall>(L"oleacc.dll", "CreateStdAccessibleObject");
+  static auto* const lresult = LateBound<LresultFromObjectCall>(L"oleacc.dll", "LresultFromObject");
+  // The object is handed over through COM, which the panel's thread joins
+  // the first time a reader asks.
+  static const bool joined = [] {
+    auto* coInitializeEx = LateBound<CoInitializeExCall>(L"ole32.dll", "CoInitializeEx");
+    return coInitializeEx && SUCCEEDED(coInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  }();
+  if (!create || !lresult || !joined) return 0;
+  IAccessible* windows = nullptr;
+  // __uuidof, not IID_IAccessible: in a static build the latter resolves to
+  // an import thunk's address, not the interface's id.
+  if (FAILED(create(window, object, __uuidof(IAccessible), reinterpret_cast<void**>(&windows))) || !windows)
+    return 0;
+  auto* annotated = new Annotated(windows, window, spoken, object == OBJID_CLIENT);
+  const LRESULT answer = lresult(__uuidof(IAccessible), flags, annotated);
+  annotated->Release();
+  return answer > 0 ? answer : 0;
+}
+
+LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR /*id*/,
+                          DWORD_PTR data) {
+  auto* spoken = reinterpret_cast<Spoken*>(data);
+  if (message == WM_GETOBJECT) {
+    // The object's id comes as a 32-bit value, whatever the rest of lParam holds.
+    const auto object = static_cast<LONG>(static_cast<DWORD>(lParam));
+    if (object == OBJID_CLIENT || object == OBJID_WINDOW) {
+      if (const LRESULT answer = Answer(window, wParam, object, *spoken)) return answer;
+    }
+  } else if (message == WM_NCDESTROY) {
+    RemoveWindowSubclass(window, Speaking, 0);
+    delete spoken;
+  }
+  return DefSubclassProc(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+void Speak(HWND window, Spoken spoken) {
+  auto* kept = new Spoken(std::move(spoken));
+  if (!SetWindowSubclass(window, Speaking, 0, reinterpret_cast<DWORD_PTR>(kept))) delete kept;
+}

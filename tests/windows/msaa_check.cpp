@@ -1,0 +1,257 @@
+// Operates the panel under Wine as a Windows screen reader does, through
+// MSAA alone, from a process of its own: reads the window's name, the role
+// and name of each control and a description of each port, connects through
+// the button's default action, switches the side light through its own, and
+// reads and closes each of the 13 echo boxes. Prints what it read; exits 1
+// at the first thing that is not as a user needs it. Every wait is bounded.
+//   msaa_check.exe            the whole round
+//   msaa_check.exe box TEXT   only the box that is open: fails unless its
+//                             text holds each TEXT (ASCII: Wine hands the
+//                             arguments over in the Unix locale's charset)
+#include <windows.h>
+
+#include <oleacc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+  std::string out(static_cast<std::size_t>(text.size() * 4 + 1), '\0');
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                                    static_cast<int>(out.size()), nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return out;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::printf("msaa: FAIL: %s\n", what.c_str());
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+template <class Find>
+auto WaitFor(const char* what, Find find) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < end) {
+    if (auto found = find()) return found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Fail(std::string(what) + " within 10 s");
+}
+
+struct Read {
+  long role = 0;
+  long state = 0;
+  std::string name;
+  std::string description;
+};
+
+VARIANT Self() {
+  VARIANT self;
+  VariantInit(&self);
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  return self;
+}
+
+std::string Take(BSTR text) {
+  std::string out = text ? Utf8(text) : std::string();
+  SysFreeString(text);
+  return out;
+}
+
+IAccessible* ObjectOf(HWND window, LONG object) {
+  IAccessible* accessible = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(object), __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&accessible))))
+    return nullptr;
+  return accessible;
+}
+
+// What a reader hears of a window: its client area's object.
+Read ReadWindow(HWND window) {
+  Read read;
+  IAccessible* accessible = ObjectOf(window, OBJID_CLIENT);
+  if (!accessible) Fail("no accessible object for a window");
+  BSTR text = nullptr;
+  if (accessible->get_accName(Self(), &text) == S_OK) read.name = Take(text);
+  text = nullptr;
+  if (accessible->get_accDescription(Self(), &text) == S_OK) read.description = Take(text);
+  VARIANT value;
+  VariantInit(&value);
+  if (accessible->get_accRole(Self(), &value) == S_OK && value.vt == VT_I4) read.role = value.lVal;
+  VariantInit(&value);
+  if (accessible->get_accState(Self(), &value) == S_OK && value.vt == VT_I4) read.state = value.lVal;
+  accessible->Release();
+  return read;
+}
+
+void DefaultAction(HWND window) {
+  IAccessible* accessible = ObjectOf(window, OBJID_CLIENT);
+  if (!accessible || FAILED(accessible->accDoDefaultAction(Self()))) Fail("a default action was refused");
+  accessible->Release();
+}
+
+const char* RoleName(long role) {
+  switch (role) {
+    case ROLE_SYSTEM_PUSHBUTTON:
+      return "push button";
+    case ROLE_SYSTEM_CHECKBUTTON:
+      return "check button";
+    case ROLE_SYSTEM_RADIOBUTTON:
+      return "radio button";
+    case ROLE_SYSTEM_GROUPING:
+      return "grouping";
+    default:
+      return "other";
+  }
+}
+
+struct Expected {
+  long role;
+  const char* name;
+};
+
+constexpr long kPush = ROLE_SYSTEM_PUSHBUTTON, kGroup = ROLE_SYSTEM_GROUPING,
+               kRadio = ROLE_SYSTEM_RADIOBUTTON, kCheck = ROLE_SYSTEM_CHECKBUTTON;
+// The controls in the tab order, as a reader meets them.
+constexpr Expected kControls[] = {
+    {kPush, "verbinden"},
+    {kGroup, "ComPort"},
+    {kRadio, "Com1"},
+    {kRadio, "Com2"},
+    {kRadio, "Com3"},
+    {kRadio, "Com4"},
+    {kRadio, "Com5"},
+    {kRadio, "Com6"},
+    {kGroup, "Allgemein"},
+    {kCheck, "Standlicht"},
+    {kCheck, "Abblendlicht"},
+    {kCheck, "Fernlicht"},
+    {kGroup, "Sonderfunktionen"},
+    {kCheck, "Rueckwaerts"},
+    {kCheck, "Innenraum"},
+    {kGroup, "Nebel"},
+    {kCheck, "Nebelschlussleuchte"},
+    {kCheck, "Nebelscheinwerfer"},
+    {kGroup, "Blinker"},
+    {kCheck, "Links"},
+    {kCheck, "Rechts"},
+    {kCheck, "Parklicht"},
+    {kCheck, "Warnblinklicht"},
+    {kGroup, "Lichtautomatik"},
+    {kCheck, "Abblendlicht (Lichtautomatik)"},
+    {kCheck, "Fernlicht (Lichtautomatik)"},
+};
+
+std::vector<HWND> Children(HWND parent) {
+  std::vector<HWND> children;
+  EnumChildWindows(
+      parent,
+      [](HWND child, LPARAM list) {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&children));
+  return children;
+}
+
+HWND Control(HWND panel, const char* name) {
+  for (HWND child : Children(panel))
+    if (ReadWindow(child).name == name) return child;
+  Fail(std::string("no control named ") + name);
+}
+
+// The box the panel has open: a dialog of the panel's process.
+HWND OpenBox(DWORD process) {
+  struct Search {
+    DWORD process;
+    HWND found;
+  } search{process, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) {
+        auto* search = reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t kind[16] = L"";
+        GetClassNameW(window, kind, 16);
+        if (owner == search->process && IsWindowVisible(window) && std::wstring(kind) == L"#32770") {
+          search->found = window;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string BoxText(HWND box) {
+  wchar_t text[2048] = L"";
+  GetDlgItemTextW(box, 0xFFFF, text, 2048);  // the static a message box shows its text in
+  return Utf8(text);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (FAILED(CoInitialize(nullptr))) Fail("no COM");
+  HWND panel = WaitFor("the panel window", [] { return FindWindowW(L"LichtsteuerungForm", nullptr); });
+  DWORD process = 0;
+  GetWindowThreadProcessId(panel, &process);
+
+  if (argc > 1 && std::string(argv[1]) == "box") {
+    HWND box = WaitFor("a box", [&] { return OpenBox(process); });
+    const Read read = ReadWindow(box);
+    const std::string text = BoxText(box);
+    std::printf("msaa: box %s, text %s, description '%s'\n", read.name.c_str(), text.c_str(),
+                read.description.c_str());
+    for (int i = 2; i < argc; ++i)
+      if (text.find(argv[i]) == std::string::npos) Fail(std::string("the box does not say ") + argv[i]);
+    return 0;
+  }
+
+  const Read window = ReadWindow(panel);
+  std::printf("msaa: window '%s'\n", window.name.c_str());
+  if (window.name != "Lichtsteuerung") Fail("the window is called '" + window.name + "'");
+  const std::vector<HWND> children = Children(panel);
+  std::size_t at = 0;
+  for (HWND child : children) {
+    const Read read = ReadWindow(child);
+    if (read.role == 0 || read.role == ROLE_SYSTEM_TOOLTIP) continue;
+    if (at == std::size(kControls) || read.role != kControls[at].role || read.name != kControls[at].name)
+      Fail("control " + std::to_string(at + 1) + " reads " + RoleName(read.role) + " '" + read.name + "'");
+    if (read.role == kRadio) {
+      std::printf("msaa: %s description '%s'\n", read.name.c_str(), read.description.c_str());
+      if (read.description.empty()) Fail(read.name + " has no description");
+    }
+    ++at;
+  }
+  if (at != std::size(kControls)) Fail("only " + std::to_string(at) + " controls");
+  std::printf("msaa: %zu controls with their roles and names, as expected\n", at);
+
+  HWND button = Control(panel, "verbinden");
+  DefaultAction(button);
+  WaitFor("the button to read trennen", [&] { return ReadWindow(button).name == "trennen"; });
+  HWND sideLight = Control(panel, "Standlicht");
+  if (ReadWindow(sideLight).state & STATE_SYSTEM_UNAVAILABLE) Fail("the side light is still greyed out");
+  DefaultAction(sideLight);
+  for (int n = 1; n <= 13; ++n) {
+    HWND box = WaitFor("an echo box", [&] { return OpenBox(process); });
+    const Read read = ReadWindow(box);
+    std::printf("msaa: box %d: '%s', text %s, description '%s'\n", n, read.name.c_str(), BoxText(box).c_str(),
+                read.description.c_str());
+    if (read.description.empty()) Fail("echo box " + std::to_string(n) + " has no description");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    WaitFor("the box to close", [&] { return !IsWindow(box) || !IsWindowVisible(box); });
+  }
+  if (!(ReadWindow(sideLight).state & STATE_SYSTEM_CHECKED)) Fail("the side light does not read as checked");
+  std::printf("msaa: 13 echo boxes read and closed; the side light reads as checked\n");
+  CoUninitialize();
+  return 0;
+}
