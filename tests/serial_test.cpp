@@ -42,8 +42,10 @@ void ConnectOn(int n) {
 // Has the kernel refuse every read of a terminal's settings (TCGETS) by the
 // calling thread with `error`, as a USB adapter on its way out does; every
 // other call goes through. Filters are per thread, and only native calls
-// are made, so the architecture need not be checked.
-bool RefuseReadingSettings(int error) {
+// are made, so the architecture need not be checked. Returns whether the
+// refusal is in force, as a read of `fd`'s settings shows: an emulator
+// such as qemu-user takes the filter without passing it on.
+bool RefuseReadingSettings(int error, int fd) {
   sock_filter rules[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
@@ -53,8 +55,11 @@ bool RefuseReadingSettings(int error) {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    return false;
+  termios probe{};
+  return ::tcgetattr(fd, &probe) != 0 && errno == error;
 }
 
 std::string LinkTarget(int fd) {
@@ -127,7 +132,6 @@ class SerialTest : public QObject {
   // Settings that cannot be read are reported, and the line is still set
   // up for the board instead of every flag being cleared.
   void unreadableSettings() {
-    if (qEnvironmentVariableIsSet("LICHT_TEST_EMULATOR")) QSKIP("qemu-user does not pass seccomp filters on");
     Board board;
     ScopedEnv map("LICHTSTEUERUNG_COM1", board.path());
     PortHandle = OpenComPort("Com1");
@@ -135,12 +139,13 @@ class SerialTest : public QObject {
     BoxLog log;
     bool refused = false;
     std::thread([&] {
-      refused = RefuseReadingSettings(EIO);
+      refused = RefuseReadingSettings(EIO, PortHandle);
       if (refused) ConfigureComPort(PortHandle);
     }).join();
-    QVERIFY2(refused, std::strerror(errno));
     CloseComPort(PortHandle);
     PortHandle = -1;
+    if (!refused)
+      QSKIP("the kernel does not refuse reading a terminal's settings here (under qemu-user, say)");
     // The read-back that checks the line cannot be made either.
     QCOMPARE(log.transcript(), QStringLiteral("[GetCommState|%1][SetCommState|%1]").arg(SysError(EIO)));
     const termios after = board.lineSettings();

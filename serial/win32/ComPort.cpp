@@ -114,7 +114,7 @@ std::vector<int> ComPorts() {
 
 // "COM9" with the device's name where Windows has one: "USB Serial Port (COM9)".
 std::string NamedPort(int number) {
-  const std::string port = "COM" + std::to_string(number);
+  std::string port = "COM" + std::to_string(number);
   const std::string friendly = FriendlyName(number);
   if (friendly.empty()) return port;
   return friendly.find(port) != std::string::npos ? friendly : port + " (" + friendly + ")";

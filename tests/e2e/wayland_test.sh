@@ -151,6 +151,13 @@ closing_exits_0() {
     swaymsg "[pid=$panel_pid] kill" >/dev/null
     local closed
     closed=$(date +%s%N)
+    if ! until_true 30 gone "$panel_pid"; then
+      # Overrunning: where every thread of it is, for the log, before the
+      # guard (or the bound below) ends it.
+      echo "      round $round: still running 1.5 s after the close; its threads:"
+      timeout 60 gdb -p "$panel_pid" -batch -nx -ex 'set pagination off' -ex 'thread apply all bt' 2>&1 |
+        grep -E '^(Thread|#)' | sed 's/^/        /'
+    fi
     until_true 100 gone "$panel_pid" || fail "round $round: the panel did not end within 5 s"
     ms=$((($(date +%s%N) - closed) / 1000000))
     wait "$panel_pid"
