@@ -18,7 +18,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*command*
   WNDCLASSW form{};
   form.lpfnWndProc = Procedure;
   form.hInstance = instance;
-  form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  // A system colour's index + 1 stands for its brush, as Windows defines it.
+  form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);  // NOLINT(performance-no-int-to-ptr)
   form.lpszClassName = L"BareWindow";
   RegisterClassW(&form);
   HWND window = CreateWindowExW(0, L"BareWindow", L"bare", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU,

@@ -58,11 +58,17 @@ fi
 # numbers no mapping takes. Where a scenario needs a machine with its
 # mapped ports alone, Wine, its server included, runs where /dev has none:
 # "${without_serial_ports[@]}" COMMAND... (the command keeps the process).
-without_serial_ports=(unshare --mount)
-[ "$(id -u)" = 0 ] || without_serial_ports=(unshare --map-root-user --mount)
+# In a chroot "/" is no mount point, whose propagation unshare cannot set:
+# the mounts below are kept from the machine's own view by hand instead.
+without_serial_ports=(unshare --mount --propagation unchanged)
+[ "$(id -u)" = 0 ] || without_serial_ports+=(--map-root-user)
 # shellcheck disable=SC2016 # expanded by the inner shell
 without_serial_ports+=(bash -c '
   set -e
+  if ! mount --make-rprivate / 2>/dev/null; then
+    mount --make-rprivate /dev
+    mount --make-rprivate /tmp
+  fi
   old=$(mktemp -d)
   mount --bind /dev "$old"
   mount -t tmpfs -o mode=755 no-serial-ports /dev

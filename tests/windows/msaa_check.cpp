@@ -155,7 +155,8 @@ std::vector<HWND> Children(HWND parent) {
   EnumChildWindows(
       parent,
       [](HWND child, LPARAM list) {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+        // The callback's context comes back as the integer it was passed as.
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);  // NOLINT(performance-no-int-to-ptr)
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&children));
@@ -176,7 +177,7 @@ HWND OpenBox(DWORD process) {
   } search{process, nullptr};
   EnumWindows(
       [](HWND window, LPARAM data) {
-        auto* search = reinterpret_cast<Search*>(data);
+        auto* search = reinterpret_cast<Search*>(data);  // NOLINT(performance-no-int-to-ptr): as above
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
         wchar_t kind[16] = L"";

@@ -20,6 +20,8 @@ Function* LateBound(const wchar_t* dll, const char* name) {
     module = LoadLibraryW((std::wstring(folder, length) + L"\\" + dll).c_str());
     if (!module) return nullptr;
   }
-  // Through void*: FARPROC is one function type, the call another.
-  return reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  // Through void (*)(), the function type that stands for any (GCC warns of
+  // a cast from FARPROC to any other): FARPROC is one type, the call another.
+  using AnyFunction = void (*)();
+  return reinterpret_cast<Function*>(reinterpret_cast<AnyFunction>(GetProcAddress(module, name)));
 }
