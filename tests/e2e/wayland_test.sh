@@ -141,7 +141,7 @@ held_return_connects_once() {
 # guard against its Wayland teardown hang, which says when it fires; on any
 # other version a run that needs a second to exit fails.
 closing_exits_0() {
-  local round slowest=0 rescued=0 code ms to_window_all=() qt
+  local round slowest=0 rescued=0 code ms to_window_all=() held_up=() qt
   qt=$(pkg-config --modversion Qt6Gui)
   for round in $(seq 50); do
     start
@@ -166,12 +166,14 @@ closing_exits_0() {
     [ "$ms" -gt "$slowest" ] && slowest=$ms
     if grep -q "Wayland plugin hung in its teardown" "$work/panel.wayland"; then
       rescued=$((rescued + 1))
+      held_up+=("$(grep -o 'hung in its teardown ([^)]*)' "$work/panel.wayland" | sed 's/.*(\(.*\))/\1/')")
     elif [ "$ms" -ge 1000 ]; then
       fail "round $round: the panel took $ms ms to exit, and no guard ended it"
     fi
     reap "$sim_pid"
   done
   echo "      Qt $qt: closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, ended by the teardown guard in $rescued"
+  [ "$rescued" = 0 ] || printf '%s\n' "${held_up[@]}" | sort | uniq -c | sed 's/^ */        held up /'
   printf '%s\n' "${to_window_all[@]}" | sort -n | awk '{a[NR]=$1} END {printf "      start to window: median %d ms, slowest %d ms\n", a[int((NR+1)/2)], a[NR]}'
   [ "$slowest" -le 2000 ] || fail "the slowest exit took $slowest ms"
 }

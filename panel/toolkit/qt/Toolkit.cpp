@@ -12,6 +12,7 @@
 #include <QToolTip>
 #include <QVersionNumber>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -116,13 +117,20 @@ bool WaylandTeardownMayHang() {
          (qt.minorVersion() == 4 || qt.minorVersion() == 8);
 }
 
+// Which step of the teardown the program is in, for the guard to say.
+std::atomic<const char*> teardownStep{"closing the windows"};
+
 // Should the teardown hang all the same, everything the program owns has
-// been released by then, so it ends as it would have, with 0, and says so.
+// been released by then, so it ends as it would have, with 0, and says where
+// it was held up. Armed once the windows are gone (their port closed
+// cleanly), before the round trip that waits on the same event threads.
 void EndIfTeardownHangs() {
+  static std::atomic<bool> armed{false};
+  if (armed.exchange(true)) return;
   std::thread([] {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::fprintf(stderr, "lichtsteuerung: Qt %s's Wayland plugin hung in its teardown; ending with 0\n",
-                 qVersion());
+    std::fprintf(stderr, "lichtsteuerung: Qt %s's Wayland plugin hung in its teardown (%s); ending with 0\n",
+                 qVersion(), teardownStep.load());
     std::fflush(nullptr);
     std::_Exit(0);
   }).detach();
@@ -133,7 +141,8 @@ void EndIfTeardownHangs() {
 TApplication::~TApplication() {
   DestroyForms();
   SetBoxOwner(nullptr);
-  if (native_->app && WaylandTeardownMayHang()) EndIfTeardownHangs();
+  if (native_->app && WaylandTeardownMayHang()) EndIfTeardownHangs();  // if Run() never got that far
+  teardownStep = "ending the application object";
   native_->app.reset();
   if (Application == this) Application = nullptr;
 }
@@ -252,6 +261,8 @@ void TApplication::Run() {
   // answers would arrive while Qt's Wayland plugin stops its event threads,
   // which then deadlock (see ~TApplication).
   DestroyForms();
+  if (WaylandTeardownMayHang()) EndIfTeardownHangs();
+  teardownStep = "waiting for the display server's answers";
   QGuiApplication::sync();
 }
 
