@@ -154,7 +154,9 @@ closing_exits_0() {
     if ! until_true 30 gone "$panel_pid"; then
       # Overrunning: where every thread of it is, for the log, before the
       # guard (or the bound below) ends it.
-      echo "      round $round: still running 1.5 s after the close; its threads:"
+      echo "      round $round: still running 1.5 s after the close; close events it received:" \
+        "$(grep -Ec 'xdg_toplevel[@#][0-9]+\.close\(' "$work/panel.wayland"), its windows on the compositor:" \
+        "$(windows_of "$panel_pid" | wc -l); its threads:"
       timeout 60 gdb -p "$panel_pid" -batch -nx -ex 'set pagination off' -ex 'thread apply all bt' 2>&1 |
         grep -E '^(Thread|#)' | sed 's/^/        /'
     fi

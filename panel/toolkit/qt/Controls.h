@@ -49,6 +49,9 @@ class TForm : public QWidget {
   // What a screen reader calls the window; the caption stays as it is.
   void SetAccessibleName(const std::string& name) { setAccessibleName(QString::fromStdString(name)); }
 
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   TApplication* owner_;
 };

@@ -4,6 +4,7 @@
 
 #include <QAccessibleWidget>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QHash>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -238,6 +239,15 @@ void TForm::Load(const FormLayout& layout) {
   resize(ClientWidth(layout), ClientHeight(layout));
   setMinimumSize(size());
   move(layout.rect.left, layout.rect.top);  // the window manager may place it elsewhere
+}
+
+// Closing the main form ends the program, as the form toolkit the panel is
+// written against has it. Qt's own rule (the last visible window closed)
+// is not left to: under Qt 6.8's Wayland plugin the event loop was seen to
+// go on, idle, after the window was closed (2 closes in 521).
+void TForm::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  if (event->isAccepted() && owner_ && owner_->MainForm() == this) QCoreApplication::quit();
 }
 
 TButton* TForm::Button(const char* name) const { return findChild<TButton*>(QLatin1String(name)); }
