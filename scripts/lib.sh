@@ -7,6 +7,13 @@
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
+# export_source_date_epoch: every time stamp a build writes into a file is
+# SOURCE_DATE_EPOCH; where the caller has not set it, the last commit's time.
+export_source_date_epoch() {
+  SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+  export SOURCE_DATE_EPOCH
+}
+
 # until_true <tries> <command...>: runs the command every 50 ms until it
 # succeeds, at most <tries> times.
 until_true() {
