@@ -137,11 +137,11 @@ held_return_connects_once() {
   expect_raw "$side_light_on"
 }
 
-# 50 rounds: connected, the window closed. Only Qt 6.4 has the program's
-# guard against its Wayland teardown hang, which says when it fires; on any
-# other version a run that needs a second to exit fails.
+# 50 rounds: connected, the window closed. Only Qt 6.4 and 6.8 have the
+# program's guard against their Wayland teardown hang, which says when it
+# fires; on any other version a run that needs a second to exit fails.
 closing_exits_0() {
-  local round slowest=0 rescued=0 code ms to_window_all=() held_up=() qt
+  local round slowest=0 rescued=0 lost=0 code ms to_window_all=() held_up=() qt
   qt=$(pkg-config --modversion Qt6Gui)
   for round in $(seq 50); do
     start
@@ -159,6 +159,16 @@ closing_exits_0() {
         "$(windows_of "$panel_pid" | wc -l); its threads:"
       timeout 60 gdb -p "$panel_pid" -batch -nx -ex 'set pagination off' -ex 'thread apply all bt' 2>&1 |
         grep -E '^(Thread|#)' | sed 's/^/        /'
+      # Qt 6.8's Wayland plugin was seen to take the close in (WAYLAND_DEBUG
+      # has it) and never act on it: the window stays, the program sleeps in
+      # its event loop, none of its code is told (about 1 close in 300). A
+      # user closes again; so does the test, twice in 50 rounds at the most.
+      if [[ $qt == 6.8.* ]] && windows_of "$panel_pid" | grep -q " window$"; then
+        lost=$((lost + 1))
+        [ "$lost" -le 2 ] || fail "round $round: the plugin lost the window's close $lost times in $round rounds"
+        swaymsg "[pid=$panel_pid] kill" >/dev/null
+        closed=$(date +%s%N)
+      fi
     fi
     until_true 100 gone "$panel_pid" || fail "round $round: the panel did not end within 5 s"
     ms=$((($(date +%s%N) - closed) / 1000000))
@@ -174,7 +184,7 @@ closing_exits_0() {
     fi
     reap "$sim_pid"
   done
-  echo "      Qt $qt: closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, ended by the teardown guard in $rescued"
+  echo "      Qt $qt: closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, ended by the teardown guard in $rescued, closed again after a lost close in $lost"
   [ "$rescued" = 0 ] || printf '%s\n' "${held_up[@]}" | sort | uniq -c | sed 's/^ */        held up /'
   printf '%s\n' "${to_window_all[@]}" | sort -n | awk '{a[NR]=$1} END {printf "      start to window: median %d ms, slowest %d ms\n", a[int((NR+1)/2)], a[NR]}'
   [ "$slowest" -le 2000 ] || fail "the slowest exit took $slowest ms"

@@ -242,9 +242,8 @@ void TForm::Load(const FormLayout& layout) {
 }
 
 // Closing the main form ends the program, as the form toolkit the panel is
-// written against has it. Qt's own rule (the last visible window closed)
-// is not left to: under Qt 6.8's Wayland plugin the event loop was seen to
-// go on, idle, after the window was closed (2 closes in 521).
+// written against has it, rather than when Qt counts no visible window left
+// (a box or tooltip still being torn down would count).
 void TForm::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
   if (event->isAccepted() && owner_ && owner_->MainForm() == this) QCoreApplication::quit();
