@@ -32,6 +32,22 @@ skip() {  # ends the scenario as one that does not apply here
   exit 77
 }
 
+# start_board [option...]: a fresh simulated board, logging to $work; sets
+# sim_pid and device. Both files are emptied here, before the board starts:
+# its own redirection empties them only once the shell's child runs, and on a
+# busy machine the wait below would read the last board's log before that,
+# and hand the panel an empty device.
+# shellcheck disable=SC2154 # work and sim are the test's
+start_board() {
+  : >"$work/raw"
+  : >"$work/sim.log"
+  "$sim" --headless --raw "$work/raw" "$@" >"$work/sim.log" 2>"$work/sim.err" &
+  sim_pid=$!
+  until_true 400 test -s "$work/sim.log" || fail "the simulator printed no device: $(cat "$work/sim.err")"
+  device=$(head -n1 "$work/sim.log")
+  [ -c "$device" ] || fail "the simulator gave no device: '$device' $(cat "$work/sim.err")"
+}
+
 send() {  # send <row=command ...>: the bytes of a full send with those rows changed
   local rows=(a0 c0 b0 e0f0j0 e0 f0 e0f0 k0 l0 g0 h0 i1 d0) change
   for change in "$@"; do rows[${change%%=*}-1]=${change#*=}; done

@@ -130,13 +130,7 @@ port_held() {
 board_port=COM1      # where start() wires the board
 sim_options=()       # how start() starts it
 start() {  # start [VAR=value ...]: a fresh board and a fresh panel
-  : >"$work/raw"
-  : >"$work/sim.log"
-  "$sim" --headless --raw "$work/raw" "${sim_options[@]}" >"$work/sim.log" 2>"$work/sim.err" &
-  sim_pid=$!
-  until_true 400 test -s "$work/sim.log" || fail "the simulator printed no device: $(cat "$work/sim.err")"
-  device=$(head -n1 "$work/sim.log")
-  [ -c "$device" ] || fail "the simulator gave no device: '$device' $(cat "$work/sim.err")"
+  start_board "${sim_options[@]}"
   run_panel "LICHTSTEUERUNG_$board_port=$device" "$@"
   panel_pid=$!
   win=$(find_window "$panel_pid")
