@@ -15,13 +15,14 @@ skipped=0
 run() {
   [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
   scenario=$1
-  local status=0
+  local status=0 started=$SECONDS
   (
     trap stop EXIT
     "$2"
   ) || status=$?
   case $status in
-    0) echo "PASS: $scenario"; passed=$((passed + 1)) ;;
+    # Its time, for the record: what a run of the suite spends where.
+    0) echo "PASS: $scenario ($((SECONDS - started)) s)"; passed=$((passed + 1)) ;;
     77) skipped=$((skipped + 1)) ;;
     *) failed=$((failed + 1)) ;;
   esac
