@@ -133,11 +133,11 @@ held_return_connects_once() {
   expect_raw "$side_light_on"
 }
 
-# 50 rounds: connected, the window closed. Only Qt 6.4 and 6.8 have the
-# program's guard against their Wayland teardown hang, which says when it
-# fires; on any other version a run that needs a second to exit fails.
+# 50 rounds: connected, the window closed. On every version the panel ends
+# at once; one still running 1.5 s after the close is hung, and its threads'
+# stacks go into the log before it is failed.
 closing_exits_0() {
-  local round slowest=0 rescued=0 code ms to_window_all=() held_up=() qt
+  local round slowest=0 code ms to_window_all=() qt closed
   qt=$(pkg-config --modversion Qt6Gui)
   for round in $(seq 50); do
     start
@@ -145,11 +145,8 @@ closing_exits_0() {
     focus_panel
     key -k Return; answer 0
     swaymsg "[pid=$panel_pid] kill" >/dev/null
-    local closed
     closed=$(date +%s%N)
     if ! until_true 30 gone "$panel_pid"; then
-      # Overrunning: where every thread of it is, for the log, before the
-      # guard (or the bound below) ends it.
       echo "      round $round: still running 1.5 s after the close; its toplevels made, closes received" \
         "(discarded ones too), its windows on the compositor (con id, title), what it said, its threads:"
       grep -E 'get_toplevel|xdg_toplevel[@#][0-9]+\.(close|destroy|set_title|set_parent)\(' "$work/panel.wayland" |
@@ -158,25 +155,19 @@ closing_exits_0() {
       grep -v '^\[' "$work/panel.wayland" | tail -n 12 | sed 's/^/        said: /'
       timeout 60 gdb -p "$panel_pid" -batch -nx -ex 'set pagination off' -ex 'thread apply all bt' 2>&1 |
         grep -E '^(Thread|#)' | sed 's/^/        /'
+      fail "round $round: the panel did not end within 1.5 s of its window closing"
     fi
-    until_true 100 gone "$panel_pid" || fail "round $round: the panel did not end within 5 s"
     ms=$((($(date +%s%N) - closed) / 1000000))
     wait "$panel_pid"
     code=$?
-    [ "$code" = 0 ] || fail "round $round: exit code $code"
+    [ "$code" = 0 ] || fail "round $round: exit code $code; it said: $(grep -v '^\[' "$work/panel.wayland" | tail -n3)"
     [ "$ms" -gt "$slowest" ] && slowest=$ms
-    if grep -q "Wayland plugin hung in its teardown" "$work/panel.wayland"; then
-      rescued=$((rescued + 1))
-      held_up+=("$(grep -o 'hung in its teardown ([^)]*)' "$work/panel.wayland" | sed 's/.*(\(.*\))/\1/')")
-    elif [ "$ms" -ge 1000 ]; then
-      fail "round $round: the panel took $ms ms to exit, and no guard ended it"
-    fi
+    # The guard is for a panel that failed to start; a closed one never needs it.
+    ! grep -q "hung in its teardown" "$work/panel.wayland" || fail "round $round: the teardown guard ended it"
     reap "$sim_pid"
   done
-  echo "      Qt $qt: closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, ended by the teardown guard in $rescued"
-  [ "$rescued" = 0 ] || printf '%s\n' "${held_up[@]}" | sort | uniq -c | sed 's/^ */        held up /'
+  echo "      Qt $qt: closing the window: exit 0 in 50 of 50 rounds, slowest $slowest ms, none ended by the teardown guard"
   printf '%s\n' "${to_window_all[@]}" | sort -n | awk '{a[NR]=$1} END {printf "      start to window: median %d ms, slowest %d ms\n", a[int((NR+1)/2)], a[NR]}'
-  [ "$slowest" -le 2000 ] || fail "the slowest exit took $slowest ms"
 }
 
 run "side light and low beam by keyboard, boxes owned by the panel" side_light_and_low_beam

@@ -37,6 +37,7 @@ class TForm : public QWidget {
   Q_OBJECT
  public:
   explicit TForm(TApplication* owner) : owner_(owner) {}
+  ~TForm() override;
   TApplication* Owner() const { return owner_; }
 
   // Builds the window and its controls from the stored layout.

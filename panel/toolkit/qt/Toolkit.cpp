@@ -104,34 +104,47 @@ TApplication::TApplication(int& argc, char** argv) : native_(new Native{argc, ar
 
 namespace {
 
-// Qt's Wayland plugin stops its two event threads one after the other as the
-// application object goes. When the first leaves with a read still prepared
-// for it while the second waits to read, the second waits for ever, and so
-// does the program, its window gone. Run() makes that rare, not impossible.
-// Measured over the Wayland test's closes under sway: Qt 6.4.2 (Debian 12)
-// needs the guard in about 1 close of 25; Qt 6.8.2 (Debian 13) hung in 2 of
-// 61 without it and was ended by it in 18 of 1038. Other versions are
-// unmeasured and get no guard, so that a slow exit there shows.
-bool WaylandTeardownMayHang() {
+// Qt's Wayland plugin cannot be trusted to take its windows down on the two
+// versions Debian ships:
+// - Qt 6.4.2 (Debian 12) destroys a window's pending frame callback in the
+//   main thread while its frame-event thread may be dispatching that very
+//   callback, which destroys it too: libwayland aborts ("proxy->refcount >
+//   0"). Seen once in 1000 closes of the panel, in the hide that follows an
+//   accepted close.
+// - Both, 6.4.2 and 6.8.2 (Debian 13), stop their two event threads one
+//   after the other as the application object goes. When the first leaves
+//   with a read still prepared for it while the second waits to read, the
+//   second waits for ever, and so does the program, its window gone:
+//   measured under sway, in about 1 close of 25 on 6.4.2, and on 6.8.2 in 2
+//   of 61.
+// So on those two the main form's close neither hides nor destroys a
+// window: the panel releases what it holds, and the program ends with the
+// windows up, which the compositor drops with the connection (~TForm).
+// Other versions are unmeasured and take the ordinary way, so that a slow
+// exit there shows.
+bool QtWaylandTeardownUnsafe() {
   const QVersionNumber qt = QLibraryInfo::version();
   return QGuiApplication::platformName() == QLatin1String("wayland") && qt.majorVersion() == 6 &&
          (qt.minorVersion() == 4 || qt.minorVersion() == 8);
 }
 
-// Which step of the teardown the program is in, for the guard to say.
-std::atomic<const char*> teardownStep{"closing the windows"};
+// Set once the event loop is over: from then on the windows go because the
+// program ends.
+bool loopEnded = false;
 
-// Should the teardown hang all the same, everything the program owns has
-// been released by then, so it ends as it would have, with 0, and says where
-// it was held up. Armed once the windows are gone (their port closed
-// cleanly), before the round trip that waits on the same event threads.
+// Where the application object goes without the event loop having ended
+// (the panel failed to start), the teardown may still hang. Everything the
+// program owns has been released by then, so it ends as it would have, with
+// 0, and says where it was held up.
 void EndIfTeardownHangs() {
   static std::atomic<bool> armed{false};
   if (armed.exchange(true)) return;
   std::thread([] {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::fprintf(stderr, "lichtsteuerung: Qt %s's Wayland plugin hung in its teardown (%s); ending with 0\n",
-                 qVersion(), teardownStep.load());
+    std::fprintf(stderr,
+                 "lichtsteuerung: Qt %s's Wayland plugin hung in its teardown (ending the application "
+                 "object); ending with 0\n",
+                 qVersion());
     std::fflush(nullptr);
     std::_Exit(0);
   }).detach();
@@ -142,8 +155,7 @@ void EndIfTeardownHangs() {
 TApplication::~TApplication() {
   DestroyForms();
   SetBoxOwner(nullptr);
-  if (native_->app && WaylandTeardownMayHang()) EndIfTeardownHangs();  // if Run() never got that far
-  teardownStep = "ending the application object";
+  if (native_->app && QtWaylandTeardownUnsafe()) EndIfTeardownHangs();
   native_->app.reset();
   if (Application == this) Application = nullptr;
 }
@@ -243,10 +255,25 @@ void TForm::Load(const FormLayout& layout) {
 
 // Closing the main form ends the program, as the form toolkit the panel is
 // written against has it, rather than when Qt counts no visible window left
-// (a box or tooltip still being torn down would count).
+// (a box or tooltip still being torn down would count). Where Qt's Wayland
+// plugin is not to be trusted with it, the window is not hidden on the way.
 void TForm::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
-  if (event->isAccepted() && owner_ && owner_->MainForm() == this) QCoreApplication::quit();
+  if (!event->isAccepted() || !owner_ || owner_->MainForm() != this) return;
+  if (QtWaylandTeardownUnsafe()) event->ignore();
+  QCoreApplication::quit();
+}
+
+TForm::~TForm() {
+  // The panel's own destructor has run: the port is released. The native
+  // window is still there, and where Qt's Wayland plugin is not to be
+  // trusted to take it down (QtWaylandTeardownUnsafe), the program ends now,
+  // with 0, as it would have a moment later. Not while the panel is being
+  // built: a form that throws from its constructor is reported, not ended.
+  if (loopEnded && owner_ && owner_->MainForm() == this && QtWaylandTeardownUnsafe()) {
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
 }
 
 TButton* TForm::Button(const char* name) const { return findChild<TButton*>(QLatin1String(name)); }
@@ -265,13 +292,11 @@ TForm* TApplication::MainForm() const {
 void TApplication::Run() {
   if (TForm* main = MainForm()) main->show();
   QApplication::exec();
+  loopEnded = true;
   // The windows go now, and a round trip takes in the display server's
   // answers to that. Left to the application object's teardown, those
-  // answers would arrive while Qt's Wayland plugin stops its event threads,
-  // which then deadlock (see ~TApplication).
+  // answers would arrive while Qt's Wayland plugin stops its event threads.
   DestroyForms();
-  if (WaylandTeardownMayHang()) EndIfTeardownHangs();
-  teardownStep = "waiting for the display server's answers";
   QGuiApplication::sync();
 }
 
