@@ -38,6 +38,34 @@ LRESULT CALLBACK DropRepeats(int code, WPARAM removed, LPARAM message) {
   return CallNextHookEx(heldKeys, code, removed, message);
 }
 
+// Where each control and each port item stands in the window, in the order
+// they are made, at 96 DPI. Group boxes are no containers on Windows: what
+// stands in a group is placed in the window, offset by the group's place.
+std::vector<Rect> PlacesInWindow(const FormLayout& layout) {
+  std::vector<Rect> places;
+  std::map<std::string, Rect> groups;
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    const ControlLayout& row = layout.controls[i];
+    Rect at = row.rect;
+    // A group comes before what stands in it.
+    if (const auto group = row.parent ? groups.find(row.parent) : groups.end(); group != groups.end()) {
+      at.left += group->second.left;
+      at.top += group->second.top;
+    }
+    groups.emplace(row.name, at);
+    places.push_back(at);
+    int count = 0;
+    while (row.items && row.items[count]) ++count;
+    for (int item = 0; item < count; ++item) {
+      Rect place = RadioItemRect(row.rect, item, count);
+      place.left += at.left;
+      place.top += at.top;
+      places.push_back(place);
+    }
+  }
+  return places;
+}
+
 }  // namespace
 
 // What the toolkit keeps of a form's window: its controls by window, its
@@ -47,6 +75,7 @@ struct TForm::Native {
   std::map<HWND, TControl*> byWindow;
   std::vector<std::pair<std::string, std::unique_ptr<TControl>>> controls;
   HFONT font = nullptr;
+  UINT fontDpi = 0;  // the DPI the controls and their font were made for
   HWND tooltip = nullptr;
   HWND focus = nullptr;  // where the focus was when the window was left
   UINT dpi = 96;
@@ -62,6 +91,9 @@ struct TForm::Native {
     if (font) DeleteObject(font);
   }
 
+  // Every window of the form but the form itself, in the order they were made.
+  std::vector<HWND> Windows() const;
+  HFONT MakeFont() const;
   void Place(HWND form, POINT where);
   void MakeTooltips(HWND form);
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -226,11 +258,22 @@ void TForm::Load(const FormLayout& layout) {
   window_ = form;
   SetWindowLongPtrW(form, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-  UINT_PTR id = kFirstControlId;
+  // Each control is made where it stands and given its font before the
+  // window shows: under Wine every move is a round trip to its server.
+  const UINT dpi = native_->dpi = WindowDpi(form);
+  native_->font = native_->MakeFont();
+  native_->fontDpi = dpi;
+  const std::vector<Rect> places = PlacesInWindow(layout);
+  std::size_t made = 0;
   const auto make = [&](const wchar_t* kind, const std::string& caption, DWORD extra) {
-    HWND control = CreateWindowExW(0, kind, Wide(caption).c_str(), WS_CHILD | WS_VISIBLE | extra, 0, 0, 0, 0,
-                                   form, reinterpret_cast<HMENU>(id++), GetModuleHandleW(nullptr), nullptr);
+    const std::size_t index = made++;
+    const Rect& at = places.at(index);
+    HWND control =
+        CreateWindowExW(0, kind, Wide(caption).c_str(), WS_CHILD | WS_VISIBLE | extra, Scaled(at.left, dpi),
+                        Scaled(at.top, dpi), Scaled(at.width, dpi), Scaled(at.height, dpi), form,
+                        reinterpret_cast<HMENU>(kFirstControlId + index), GetModuleHandleW(nullptr), nullptr);
     if (!control) throw Exception("CreateWindowEx: " + SysErrorMessage(static_cast<int>(GetLastError())));
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(native_->font), FALSE);
     return control;
   };
   // What screen readers hear: the window by the name the program gives it,
@@ -285,8 +328,7 @@ void TForm::Load(const FormLayout& layout) {
     }
     native_->controls.emplace_back(row.name, std::move(control));
   }
-  native_->dpi = WindowDpi(form);
-  native_->Place(form, {Scaled(layout.rect.left, native_->dpi), Scaled(layout.rect.top, native_->dpi)});
+  native_->Place(form, {Scaled(layout.rect.left, dpi), Scaled(layout.rect.top, dpi)});
   // Not needed to show the window: made once the loop runs, after it shows.
   PostMessageW(form, kMakeTooltips, 0, 0);
 }
@@ -311,59 +353,50 @@ void TForm::Native::MakeTooltips(HWND form) {
   }
 }
 
-// Sizes the window and every control for the window's DPI, and puts the
-// window at `where` (its designed place at the start).
-void TForm::Native::Place(HWND form, POINT where) {
-  const FormLayout& stored = *layout;
+std::vector<HWND> TForm::Native::Windows() const {
+  std::vector<HWND> windows;
+  for (const auto& [name, control] : controls) {
+    windows.push_back(AsWindow(control->Handle()));
+    if (const auto* group = dynamic_cast<const TRadioGroup*>(control.get()))
+      for (void* item : group->Items()) windows.push_back(AsWindow(item));
+  }
+  return windows;
+}
+
+HFONT TForm::Native::MakeFont() const {
   // The layout's bitmap face at 96 DPI; Windows has had its TrueType
   // counterpart, with the same metrics, since Windows 2000, and it scales.
   const std::wstring face =
-      std::string(stored.font) == "MS Sans Serif" ? L"Microsoft Sans Serif" : Wide(stored.font);
-  HFONT scaled =
-      CreateFontW(-Scaled(stored.fontPixels, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, face.c_str());
+      std::string(layout->font) == "MS Sans Serif" ? L"Microsoft Sans Serif" : Wide(layout->font);
+  return CreateFontW(-Scaled(layout->fontPixels, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                     DEFAULT_PITCH, face.c_str());
+}
 
-  RECT outer{0, 0, Scaled(ClientWidth(stored), dpi), Scaled(ClientHeight(stored), dpi)};
+// Sizes the window for its DPI and puts it at `where` (its designed place at
+// the start). Once the controls are there, at another DPI than they were
+// made for, they are laid out again and get a font of that scale.
+void TForm::Native::Place(HWND form, POINT where) {
+  RECT outer{0, 0, Scaled(ClientWidth(*layout), dpi), Scaled(ClientHeight(*layout), dpi)};
   AdjustForDpi(&outer, static_cast<DWORD>(GetWindowLongPtrW(form, GWL_STYLE)),
                static_cast<DWORD>(GetWindowLongPtrW(form, GWL_EXSTYLE)), dpi);
   SetWindowPos(form, nullptr, where.x, where.y, outer.right - outer.left, outer.bottom - outer.top,
                SWP_NOZORDER | SWP_NOACTIVATE);
+  if (fontDpi == dpi) return;
 
-  // Before the window shows nothing needs drawing: it is drawn whole then.
-  const bool shown = IsWindowVisible(form) != FALSE;
-  const UINT quiet = shown ? 0 : SWP_NOREDRAW;
-  const auto put = [&](void* window, const Rect& rect) {
-    SetWindowPos(AsWindow(window), nullptr, Scaled(rect.left, dpi), Scaled(rect.top, dpi),
-                 Scaled(rect.width, dpi), Scaled(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE | quiet);
-    SendMessageW(AsWindow(window), WM_SETFONT, reinterpret_cast<WPARAM>(scaled), shown);
-  };
-  // Group boxes are no containers on Windows: what stands in a group is
-  // placed in the window, offset by the group's place.
-  std::map<std::string, Rect> placed;
-  for (std::size_t i = 0; i < stored.count; ++i) {
-    const ControlLayout& row = stored.controls[i];
-    Rect at = row.rect;
-    // A group comes before what stands in it.
-    if (const auto group = row.parent ? placed.find(row.parent) : placed.end(); group != placed.end()) {
-      at.left += group->second.left;
-      at.top += group->second.top;
-    }
-    placed.emplace(row.name, at);
-    TControl* control = controls[i].second.get();
-    put(control->Handle(), at);
-    if (auto* group = dynamic_cast<TRadioGroup*>(control)) {
-      const int count = static_cast<int>(group->Items().size());
-      for (int item = 0; item < count; ++item) {
-        Rect place = RadioItemRect(row.rect, item, count);
-        place.left += at.left;
-        place.top += at.top;
-        put(group->Items()[static_cast<std::size_t>(item)], place);
-      }
-    }
+  HFONT scaled = MakeFont();
+  const std::vector<Rect> places = PlacesInWindow(*layout);
+  const std::vector<HWND> windows = Windows();
+  for (std::size_t i = 0; i < windows.size() && i < places.size(); ++i) {
+    const Rect& at = places[i];
+    SetWindowPos(windows[i], nullptr, Scaled(at.left, dpi), Scaled(at.top, dpi), Scaled(at.width, dpi),
+                 Scaled(at.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(windows[i], WM_SETFONT, reinterpret_cast<WPARAM>(scaled), TRUE);
   }
   // Only now that no control uses it any more.
   if (font) DeleteObject(font);
   font = scaled;
+  fontDpi = dpi;
 }
 
 LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
