@@ -3,9 +3,9 @@
 #include "LateBound.h"
 #include "Text.h"
 
-#include <commctrl.h>
 #include <oleacc.h>
 
+#include <map>
 #include <utility>
 
 namespace {
@@ -203,25 +203,53 @@ LRESULT Answer(HWND window, WPARAM flags, LONG object, const Spoken& spoken) {
   return answer > 0 ? answer : 0;
 }
 
-LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR /*id*/,
-                          DWORD_PTR data) {
-  auto* spoken = reinterpret_cast<Spoken*>(data);
+// Each speaking window's own procedure and what it says. Kept here rather
+// than with the window (SetWindowSubclass keeps it as a window property):
+// Wine's server holds the properties, and the subclass would ask it for one
+// on every message each control gets, thousands of round trips before the
+// window has even shown.
+struct Speaker {
+  WNDPROC next = nullptr;
+  Spoken spoken;
+};
+
+std::map<HWND, Speaker>& Speakers() {
+  static std::map<HWND, Speaker> speakers;
+  return speakers;
+}
+
+LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto& speakers = Speakers();
+  const auto found = speakers.find(window);
+  if (found == speakers.end()) return DefWindowProcW(window, message, wParam, lParam);
+  const WNDPROC next = found->second.next;
   if (message == WM_GETOBJECT) {
     // The object's id comes as a 32-bit value, whatever the rest of lParam holds.
     const auto object = static_cast<LONG>(static_cast<DWORD>(lParam));
     if (object == OBJID_CLIENT || object == OBJID_WINDOW) {
-      if (const LRESULT answer = Answer(window, wParam, object, *spoken)) return answer;
+      // A copy: answering sends the window messages of its own.
+      const Spoken spoken = found->second.spoken;
+      if (const LRESULT answer = Answer(window, wParam, object, spoken)) return answer;
     }
   } else if (message == WM_NCDESTROY) {
-    RemoveWindowSubclass(window, Speaking, 0);
-    delete spoken;
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(next));
+    speakers.erase(found);
   }
-  return DefSubclassProc(window, message, wParam, lParam);
+  return CallWindowProcW(next, window, message, wParam, lParam);
 }
 
 }  // namespace
 
 void Speak(HWND window, Spoken spoken) {
-  auto* kept = new Spoken(std::move(spoken));
-  if (!SetWindowSubclass(window, Speaking, 0, reinterpret_cast<DWORD_PTR>(kept))) delete kept;
+  auto& speakers = Speakers();
+  if (const auto known = speakers.find(window); known != speakers.end()) {
+    known->second.spoken = std::move(spoken);
+    return;
+  }
+  // Listed before the procedure is swapped, so that no message finds it missing.
+  Speaker& speaker = speakers.try_emplace(window).first->second;
+  speaker.spoken = std::move(spoken);
+  speaker.next = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Speaking)));
+  if (!speaker.next) speakers.erase(window);
 }
