@@ -242,14 +242,14 @@ LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 void Speak(HWND window, Spoken spoken) {
   auto& speakers = Speakers();
+  // A second subclass would make the window's own procedure Speaking itself.
   if (const auto known = speakers.find(window); known != speakers.end()) {
     known->second.spoken = std::move(spoken);
     return;
   }
-  // Listed before the procedure is swapped, so that no message finds it missing.
-  Speaker& speaker = speakers.try_emplace(window).first->second;
-  speaker.spoken = std::move(spoken);
-  speaker.next = reinterpret_cast<WNDPROC>(
+  // Swapping the procedure sends the window no message, so none reaches
+  // Speaking before the window is listed.
+  const auto next = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Speaking)));
-  if (!speaker.next) speakers.erase(window);
+  if (next) speakers.emplace(window, Speaker{next, std::move(spoken)});
 }
