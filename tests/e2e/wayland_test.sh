@@ -47,9 +47,12 @@ echo "wayland: sway up in $((($(date +%s%N) - start_time) / 1000000)) ms"
 
 key() { wtype "$@" 2>/dev/null; }  # key -k Return, key -k Tab, key ' '
 
-# The toplevels of a process: "<con id> <title>" a line.
+# The toplevels of a process: "<con id> <title>" a line. Debian's own Python,
+# as the AT-SPI check's: the first python3 on a PATH can be a version
+# manager's shim, which takes ten times as long to start, and every wait
+# here polls this.
 windows_of() {
-  swaymsg -t get_tree 2>/dev/null | python3 -c '
+  swaymsg -t get_tree 2>/dev/null | /usr/bin/python3 -c '
 import json, sys
 def walk(node):
     yield node
