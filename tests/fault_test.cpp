@@ -350,8 +350,12 @@ class FaultTest : public QObject {
     const double cpu = CpuSeconds();
     double slowest = 0;
     // Each held send waits out the whole deadline, so every one costs a
-    // second of the run; ten show a busy wait as plainly as more would (it
-    // would take the deadline's CPU time, not a tenth of it).
+    // second of the run; ten show a busy wait as plainly as more would. A
+    // busy wait takes the whole deadline's CPU time. The wait for a held
+    // queue still wakes every few milliseconds (the wire time of the bytes
+    // in hand) to ask the driver: next to nothing on a real CPU, but up to
+    // 1.07 s for ten sends on the virtual machine's emulated one. Half the
+    // deadline keeps room on both sides.
     const int sends = 10;
     for (int send = 0; send < sends; ++send) {
       const auto start = Clock::now();
@@ -364,7 +368,7 @@ class FaultTest : public QObject {
     QCOMPARE(log.captions().count("WriteFile"), sends);
     QVERIFY(log.boxes.back().text == SysError(ETIMEDOUT));
     QVERIFY(slowest < Seconds(kWriteDeadline) + 0.5);
-    QVERIFY(used < 0.1 * sends);
+    QVERIFY(used < 0.5 * Seconds(kWriteDeadline) * sends);
 
     auto start = Clock::now();
     Connect();
