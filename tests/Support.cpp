@@ -135,19 +135,40 @@ void Board::setLineSettings(const termios& settings) {
   if (fd != near_) ::close(fd);
 }
 
-bool Board::ask(const char* request) {
-  const std::string line = std::string(request) + "\n";
-  if (::write(plug_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return false;
+// The answer to this very request, by its tag: one to a request the board
+// gave up on may still come (late) to a later board on the same line.
+QString Board::ask(const char* request) {
+  static int asked = 0;
+  const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++asked);
+  const std::string line = std::string(request) + " " + tag + "\n";
+  if (::write(plug_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    return QStringLiteral("cannot ask the cable puller: ") + std::strerror(errno);
   std::string answer;
-  return WaitFor(
+  QString outcome = QStringLiteral("no answer from the cable puller within 40 s");
+  WaitFor(
       [&] {
         char c = 0;
-        while (::read(plug_, &c, 1) == 1) answer += c;
-        return answer.find("ok\n") != std::string::npos;
+        while (::read(plug_, &c, 1) == 1) {
+          if (c != '\n') {
+            answer += c;
+            continue;
+          }
+          if (answer == "ok " + tag) {
+            outcome.clear();
+            return true;
+          }
+          if (answer.rfind("failed " + tag + ":", 0) == 0) {
+            outcome = QString::fromStdString(answer);
+            return true;
+          }
+          answer.clear();  // to an earlier request
+        }
+        return false;
       },
       // The cable puller may wait for the emulated machine, which is slow
-      // while both of its processors are busy.
+      // while both of its processors are busy; it answers within 30 s.
       std::chrono::seconds(40));
+  return outcome;
 }
 
 void Board::unplug() {
@@ -157,7 +178,9 @@ void Board::unplug() {
     return;
   }
   if (plug_ < 0) qFatal("this line cannot be unplugged");
-  if (!ask("unplug") || !WaitFor([&] { return !Exists(path_); }, std::chrono::seconds(10)))
+  if (const QString refused = ask("unplug"); !refused.isEmpty())
+    qFatal("%s was not pulled: %s", path_.c_str(), qPrintable(refused));
+  if (!WaitFor([&] { return !Exists(path_); }, std::chrono::seconds(10)))
     qFatal("%s did not go away", path_.c_str());
 }
 
@@ -165,7 +188,8 @@ void Board::plugIn() {
   // Enumerating a USB device takes the guest a few seconds under emulation,
   // and its node belongs to root until the hotplug helper has given it to
   // the group dialout.
-  if (!ask("plug")) qFatal("the cable puller did not put %s back", path_.c_str());
+  if (const QString refused = ask("plug"); !refused.isEmpty())
+    qFatal("the cable puller did not put %s back: %s", path_.c_str(), qPrintable(refused));
   // The node can be there, and ours, a moment before the port behind it
   // opens (ENXIO until then, seen once after re-plugging the FTDI adapter).
   const auto opens = [&] {

@@ -25,8 +25,8 @@
 // the panel opens LICHT_TEST_PORT, and the test holds LICHT_TEST_BOARD, the
 // far end of a null-modem cable to it. LICHT_TEST_PLUG, when set, names a
 // line to whatever can pull that cable (the monitor of a virtual machine, a
-// USB gadget's controller): it takes "unplug" and "plug", one a line, and
-// answers each with "ok".
+// USB gadget's controller): it takes "unplug TAG" and "plug TAG", one a
+// line, and answers each with "ok TAG" once done, or "failed TAG: why".
 class Board {
  public:
   Board();
@@ -61,7 +61,8 @@ class Board {
 
  private:
   void plugIn();
-  bool ask(const char* request);
+  // Asks the cable puller, and waits: what went wrong, or nothing.
+  QString ask(const char* request);
 
   std::string path_;
   int far_ = -1;     // the board's end

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# The cable puller of the guest's USB board: takes "unplug" and "plug", one
-# a line, on standard input, takes the gadget ($1) off its USB controller
-# ($2) or puts it back, and answers "ok" on standard output.
+# The cable puller of the guest's USB board: takes "unplug TAG" and
+# "plug TAG", one a line, on standard input, takes the gadget ($1) off its
+# USB controller ($2) or puts it back, and answers "ok TAG" on standard
+# output, or "failed TAG: why".
 set -uo pipefail
-while read -r command; do
+while read -r command tag; do
   case $command in
-    unplug) echo "" >"$1/UDC" ;;
-    plug) echo "$2" >"$1/UDC" ;;
+    unplug) controller="" ;;
+    plug) controller=$2 ;;
     *) continue ;;
   esac
-  echo ok
+  if why=$(printf '%s\n' "$controller" 2>&1 >"$1/UDC"); then
+    echo "ok $tag"
+  else
+    echo "failed $tag: $why"
+  fi
 done

@@ -1,35 +1,64 @@
 #!/usr/bin/env bash
-# The host's end of the guest's cable-puller line: takes "unplug" and "plug",
-# one a line, on standard input, removes or adds the USB serial adapter
-# through QEMU's QMP socket ($1), and answers "ok" on standard output once
-# QEMU has done it.
+# The host's end of the guest's cable-puller line: takes "unplug TAG" and
+# "plug TAG", one a line, on standard input, removes or adds the USB serial
+# adapter through QEMU's QMP socket ($1), and answers "ok TAG" on standard
+# output once QEMU has done it, or "failed TAG: why".
+#
+# One QMP session serves every request, and each request waits for QEMU's
+# answer to that very command (by its id) before the next. QEMU serves one
+# client at a time: a session opened and dropped for each request depended on
+# QEMU having seen the last one go before the next came, and twice in CI a
+# request sat through all of its timeouts, while the guest gave up on it.
 set -uo pipefail
 qmp=$1
+# Below the 40 s the board waits for an answer, so that it always gets one.
+limit=30
 
-# request <command> <what the answer holds once it is done>
-request() {
-  local line
-  coproc QMP { exec socat - UNIX-CONNECT:"$qmp"; }
-  read -r -t 10 line <&"${QMP[0]}"  # the greeting
-  echo '{"execute": "qmp_capabilities"}' >&"${QMP[1]}"
-  read -r -t 10 line <&"${QMP[0]}"
-  echo "$1" >&"${QMP[1]}"
-  while read -r -t 20 line <&"${QMP[0]}"; do
+coproc QMP { exec socat - UNIX-CONNECT:"$qmp"; }
+exec {from_qemu}<&"${QMP[0]}" {to_qemu}>&"${QMP[1]}"
+
+# expect <text...>: reads QEMU's lines until each text has been in one; an
+# error answer or silence for $limit seconds ends it, said on stderr.
+expect() {
+  local line wanted=("$@") left=$# i
+  while ((left > 0)); do
+    if ! read -r -t "$limit" line <&"$from_qemu"; then
+      echo "no answer from QEMU within $limit s (waiting for ${wanted[*]})"
+      return 1
+    fi
     case $line in
-      *"$2"*) break ;;
-      *'"error"'*) echo "plug: $line" >&2; break ;;
+      *'"error"'*) echo "$line"; return 1 ;;
     esac
+    for i in "${!wanted[@]}"; do
+      [ -n "${wanted[$i]}" ] && [[ $line == *"${wanted[$i]}"* ]] && wanted[i]="" && left=$((left - 1))
+    done
   done
-  kill "$QMP_PID" 2>/dev/null
-  wait "$QMP_PID" 2>/dev/null
 }
 
-while read -r command; do
+if ! session=$(expect '"QMP"' && echo '{"execute": "qmp_capabilities"}' >&"$to_qemu" && expect '"return"'); then
+  echo "plug: no QMP session: $session" >&2
+fi
+
+id=0
+while read -r command tag; do
+  id=$((id + 1))
+  start=$SECONDS
   case $command in
-    unplug) request '{"execute": "device_del", "arguments": {"id": "ftdi"}}' DEVICE_DELETED ;;
-    plug) request '{"execute": "device_add", "arguments": {"driver": "usb-serial", "id": "ftdi",
-                   "bus": "xhci.0", "chardev": "usb0"}}' '"return"' ;;
+    # QEMU answers the command, then reports the device gone.
+    unplug)
+      echo "{\"execute\": \"device_del\", \"arguments\": {\"id\": \"ftdi\"}, \"id\": $id}" >&"$to_qemu"
+      finished=("\"id\": $id}" '"DEVICE_DELETED", "data": {"device": "ftdi"') ;;
+    plug)
+      echo "{\"execute\": \"device_add\", \"arguments\": {\"driver\": \"usb-serial\", \"id\": \"ftdi\"," \
+        "\"bus\": \"xhci.0\", \"chardev\": \"usb0\"}, \"id\": $id}" >&"$to_qemu"
+      finished=("\"id\": $id}") ;;
     *) continue ;;
   esac
-  echo ok
+  if why=$(expect "${finished[@]}"); then
+    echo "ok $tag"
+  else
+    echo "plug: $command: $why" >&2
+    echo "failed $tag: $why"
+  fi
+  [ $((SECONDS - start)) -lt 5 ] || echo "plug: $command took $((SECONDS - start)) s" >&2
 done
