@@ -157,7 +157,7 @@ socat UNIX-CONNECT:"$work/s1.sock" UNIX-CONNECT:"$work/s2.sock" &
 pids+=($!)
 socat UNIX-CONNECT:"$work/usb0.sock" UNIX-CONNECT:"$work/s3.sock" &
 pids+=($!)
-socat UNIX-CONNECT:"$work/plug.sock" EXEC:"$here/plug.sh $work/qmp.sock" &
+socat UNIX-CONNECT:"$work/plug.sock" EXEC:"$here/plug.sh $work/qmp.sock" 2>"$work/plug.log" &
 pids+=($!)
 
 # Follow the console until the machine powers off, at most 6 minutes.
@@ -169,4 +169,18 @@ fi
 wait $qemu 2>/dev/null
 tr -d '\r' <"$work/console.log" | grep -v '^\[ *[0-9.]*\] ' | tee "$build/vm-test.log"
 echo "vm: $((SECONDS - start)) s from boot to power-off"
-grep -q '^vm: [0-9]* passed, 0 failed$' "$build/vm-test.log" || { cat "$work/qemu.log"; exit 1; }
+# What the cable puller had to say (slow or failed requests), and what failed
+# once more, last: the whole log is long, and a failure is read from its end.
+if [ -s "$work/plug.log" ]; then
+  sed 's/^/vm: host: /' "$work/plug.log"
+fi
+grep -q '^vm: [0-9]* passed, 0 failed$' "$build/vm-test.log" && exit 0
+cat "$work/qemu.log"
+echo "vm: what failed:"
+awk '/^== vm: / && !/: exit [0-9]+ in / { n = 0 }
+  { suite[n++] = $0 }
+  /^== vm: .*: exit [1-9][0-9]* in / {
+    for (i = 0; i < n; i++)
+      if (suite[i] ~ /^(== vm|FAIL|QFATAL|   Loc|   Actual|   Expected)|Compared|returned FALSE/) print suite[i]
+  }' "$build/vm-test.log"
+exit 1
