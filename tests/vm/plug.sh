@@ -8,7 +8,7 @@
 # answer to that very command (by its id) before the next. QEMU serves one
 # client at a time: a session opened and dropped for each request depended on
 # QEMU having seen the last one go before the next came, and twice in CI a
-# request sat through all of its timeouts, while the guest gave up on it.
+# request took longer than the guest would wait for it.
 set -uo pipefail
 qmp=$1
 # Below the 40 s the board waits for an answer, so that it always gets one.
@@ -17,8 +17,8 @@ limit=30
 coproc QMP { exec socat - UNIX-CONNECT:"$qmp"; }
 exec {from_qemu}<&"${QMP[0]}" {to_qemu}>&"${QMP[1]}"
 
-# expect <text...>: reads QEMU's lines until each text has been in one; an
-# error answer or silence for $limit seconds ends it, said on stderr.
+# expect <text...>: reads QEMU's lines until each text has been in one. An
+# error answer or silence for $limit seconds ends it, and prints why.
 expect() {
   local line wanted=("$@") left=$# i
   while ((left > 0)); do
