@@ -140,35 +140,31 @@ void Board::setLineSettings(const termios& settings) {
 QString Board::ask(const char* request) {
   static int asked = 0;
   const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++asked);
-  const std::string line = std::string(request) + " " + tag + "\n";
-  if (::write(plug_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+  const std::string asking = std::string(request) + " " + tag + "\n";
+  if (::write(plug_, asking.data(), asking.size()) != static_cast<ssize_t>(asking.size()))
     return QStringLiteral("cannot ask the cable puller: ") + std::strerror(errno);
-  std::string answer;
-  QString outcome = QStringLiteral("no answer from the cable puller within 40 s");
-  WaitFor(
+  std::string line, answer;
+  const bool answered = WaitFor(
       [&] {
         char c = 0;
         while (::read(plug_, &c, 1) == 1) {
           if (c != '\n') {
-            answer += c;
+            line += c;
             continue;
           }
-          if (answer == "ok " + tag) {
-            outcome.clear();
+          if (line == "ok " + tag || line.rfind("failed " + tag + ":", 0) == 0) {
+            answer = line;
             return true;
           }
-          if (answer.rfind("failed " + tag + ":", 0) == 0) {
-            outcome = QString::fromStdString(answer);
-            return true;
-          }
-          answer.clear();  // to an earlier request
+          line.clear();  // to an earlier request
         }
         return false;
       },
       // The cable puller may wait for the emulated machine, which is slow
       // while both of its processors are busy; it answers within 30 s.
       std::chrono::seconds(40));
-  return outcome;
+  if (!answered) return QStringLiteral("no answer from the cable puller within 40 s");
+  return answer == "ok " + tag ? QString() : QString::fromStdString(answer);
 }
 
 void Board::unplug() {

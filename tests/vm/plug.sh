@@ -5,10 +5,9 @@
 # output once QEMU has done it, or "failed TAG: why".
 #
 # One QMP session serves every request, and each request waits for QEMU's
-# answer to that very command (by its id) before the next. QEMU serves one
-# client at a time: a session opened and dropped for each request depended on
-# QEMU having seen the last one go before the next came, and twice in CI a
-# request took longer than the guest would wait for it.
+# answer to that very command (by its id) before the next: QEMU serves one
+# client at a time, and a session for each request would depend on QEMU
+# having seen the last client go before the next one comes.
 set -uo pipefail
 qmp=$1
 # Below the 40 s the board waits for an answer, so that it always gets one.
@@ -20,17 +19,15 @@ exec {from_qemu}<&"${QMP[0]}" {to_qemu}>&"${QMP[1]}"
 # expect <text...>: reads QEMU's lines until each text has been in one. An
 # error answer or silence for $limit seconds ends it, and prints why.
 expect() {
-  local line wanted=("$@") left=$# i
-  while ((left > 0)); do
+  local line wanted=("$@") i
+  while [ ${#wanted[@]} -gt 0 ]; do
     if ! read -r -t "$limit" line <&"$from_qemu"; then
-      echo "no answer from QEMU within $limit s (waiting for ${wanted[*]})"
+      echo "no answer from QEMU within $limit s (waiting for $*)"
       return 1
     fi
-    case $line in
-      *'"error"'*) echo "$line"; return 1 ;;
-    esac
+    [[ $line != *'"error"'* ]] || { echo "$line"; return 1; }
     for i in "${!wanted[@]}"; do
-      [ -n "${wanted[$i]}" ] && [[ $line == *"${wanted[$i]}"* ]] && wanted[i]="" && left=$((left - 1))
+      [[ $line != *"${wanted[$i]}"* ]] || unset 'wanted[i]'
     done
   done
 }
