@@ -14,7 +14,8 @@
 // user with OpenFailureDetail); closing reports nothing, since the port is
 // given up either way.
 
-// The port's handle; kNoPort when no port is open or the last open failed.
+// The port's handle; kNoPort when no port is open or the last open failed
+// (on Windows null before the first open, see win32/ComPortPlatform.h).
 extern ComHandle PortHandle;
 
 // How long a write may wait for the port to take and send its bytes.
@@ -42,16 +43,19 @@ std::string OpenFailureDetail(const char* name, const OpenAttempt& attempt);
 std::string PortDescription(const char* name);
 
 // 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
-// flow control (CRTSCTS, IXON, IXOFF) and the modem-control flags (CLOCAL,
-// HUPCL) stay as the port had them. Where the port's settings cannot be read,
-// that is reported and the line is set raw with the receiver on and the
-// modem lines ignored. The modem lines themselves follow the
-// kernel: opening the port raised DTR and RTS, and with HUPCL closing it
-// drops them again.
+// every other setting stays as the port had it: flow control (CRTSCTS, IXON,
+// IXOFF; on Windows the DCB's), the modem-control flags (CLOCAL, HUPCL; the
+// DCB's DTR and RTS control). Where the port's settings cannot be read, that
+// is reported and the line is set plain: raw, no flow control, with the
+// receiver on and the modem lines ignored on Linux, DTR and RTS raised on
+// Windows. On Linux the modem lines themselves follow the kernel: opening the
+// port raised DTR and RTS, and with HUPCL closing it drops them again.
 void ConfigureComPort(ComHandle handle);
 
-// Read timing for the port: a read returns what has arrived, waiting at most
-// 100 ms in all when nothing has.
+// Timing for the port. A read returns what has arrived, waiting at most
+// 100 ms in all when nothing has: termios waits that long for a first byte,
+// Windows ends any read after 1 ms. On Windows a write also ends at
+// kWriteDeadline; on Linux SendCommand keeps that deadline itself.
 void SetComTimeouts(ComHandle handle);
 
 // Echoes `text` in a message box, then writes exactly `length` bytes of it to

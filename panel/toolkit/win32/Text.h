@@ -1,12 +1,11 @@
 #pragma once
 
-// The toolkit's texts are UTF-8; Windows' wide calls take UTF-16, which
-// shows the umlauts right whatever the system's code page.
+// The toolkit's units convert their texts through this header (Utf16.h,
+// which the serial routines share) and find the program's name here.
+
+#include "Utf16.h"
 
 #include <string>
-
-std::wstring Wide(const std::string& text);
-std::string Narrow(const std::wstring& text);
 
 // The program's name, as SetName gave it: the title of its boxes.
 std::wstring& ProgramName();

@@ -1,0 +1,139 @@
+#include "PortNames.h"
+
+#include "ComPort.h"
+
+// windows.h first: the others build on its types.
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include "LateBound.h"
+#include "Utf16.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+namespace {
+
+// SetupAPI is asked for only when a tooltip or a failed open needs a
+// device's name: a run that needs neither does not load it.
+using SetupDiGetClassDevsCall = HDEVINFO WINAPI(const GUID*, PCWSTR, HWND, DWORD);
+using SetupDiEnumDeviceInfoCall = BOOL WINAPI(HDEVINFO, DWORD, SP_DEVINFO_DATA*);
+using SetupDiOpenDevRegKeyCall = HKEY WINAPI(HDEVINFO, SP_DEVINFO_DATA*, DWORD, DWORD, DWORD, REGSAM);
+using SetupDiGetDeviceRegistryPropertyCall = BOOL WINAPI(HDEVINFO, SP_DEVINFO_DATA*, DWORD, DWORD*, BYTE*,
+                                                         DWORD, DWORD*);
+using SetupDiDestroyDeviceInfoListCall = BOOL WINAPI(HDEVINFO);
+
+// GUID_DEVCLASS_PORTS: serial and parallel ports.
+constexpr GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+struct SetupApi {
+  SetupDiGetClassDevsCall* classDevices =
+      LateBound<SetupDiGetClassDevsCall>(L"setupapi.dll", "SetupDiGetClassDevsW");
+  SetupDiEnumDeviceInfoCall* enumerate =
+      LateBound<SetupDiEnumDeviceInfoCall>(L"setupapi.dll", "SetupDiEnumDeviceInfo");
+  SetupDiOpenDevRegKeyCall* openKey =
+      LateBound<SetupDiOpenDevRegKeyCall>(L"setupapi.dll", "SetupDiOpenDevRegKey");
+  SetupDiGetDeviceRegistryPropertyCall* property =
+      LateBound<SetupDiGetDeviceRegistryPropertyCall>(L"setupapi.dll", "SetupDiGetDeviceRegistryPropertyW");
+  SetupDiDestroyDeviceInfoListCall* destroy =
+      LateBound<SetupDiDestroyDeviceInfoListCall>(L"setupapi.dll", "SetupDiDestroyDeviceInfoList");
+
+  bool Complete() const { return classDevices && enumerate && openKey && property && destroy; }
+};
+
+// The COM ports Windows has at this moment, by number: the names its
+// object manager lists (USB adapters come and go, so asked afresh).
+std::vector<int> ComPorts() {
+  std::vector<wchar_t> names(1 << 16);
+  // The list grows with every device the system has; a larger buffer, up to
+  // a bound, when it does not fit.
+  DWORD length = 0;
+  while ((length = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()))) == 0 &&
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (1u << 22))
+    names.resize(names.size() * 4);
+  std::vector<int> ports;
+  for (std::size_t at = 0; at < length && names[at] != L'\0'; at += std::wcslen(&names[at]) + 1) {
+    const wchar_t* name = &names[at];
+    if (_wcsnicmp(name, L"COM", 3) != 0 || !std::iswdigit(name[3])) continue;
+    wchar_t* end = nullptr;
+    const long number = std::wcstol(name + 3, &end, 10);
+    if (*end == L'\0' && number > 0 && number < 256) ports.push_back(static_cast<int>(number));
+  }
+  std::sort(ports.begin(), ports.end());
+  ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+  return ports;
+}
+
+// "COM9" with the device's name where Windows has one: "USB Serial Port (COM9)".
+std::string NamedPort(int number) {
+  std::string port = "COM" + std::to_string(number);
+  const std::string friendly = FriendlyName(number);
+  if (friendly.empty()) return port;
+  return friendly.find(port) != std::string::npos ? friendly : port + " (" + friendly + ")";
+}
+
+}  // namespace
+
+int PortNumber(const char* name) {
+  const std::string text = name;
+  if (text.size() != 4 || text.compare(0, 3, "Com") != 0 || text[3] < '1' || text[3] > '9') return 0;
+  return text[3] - '0';
+}
+
+std::string FriendlyName(int number) {
+  static const SetupApi setup;
+  if (!setup.Complete()) return {};
+  const std::wstring port = L"COM" + std::to_wstring(number);
+  HDEVINFO devices = setup.classDevices(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+  if (devices == INVALID_HANDLE_VALUE) return {};
+  std::wstring found;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; found.empty() && setup.enumerate(devices, i, &device); ++i) {
+    HKEY key = setup.openKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) continue;
+    wchar_t name[32] = L"";
+    DWORD size = sizeof name - sizeof(wchar_t);
+    const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(name),
+                                        &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (!named || _wcsicmp(name, port.c_str()) != 0) continue;
+    wchar_t friendly[256] = L"";
+    if (setup.property(devices, &device, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE*>(friendly),
+                       sizeof friendly - sizeof(wchar_t), nullptr))
+      found = friendly;
+  }
+  setup.destroy(devices);
+  return Narrow(found);
+}
+
+std::string RenumberHint() {
+  std::string above;
+  for (const int number : ComPorts()) {
+    if (number <= 6) continue;
+    above += (above.empty() ? "" : ", ") + NamedPort(number);
+  }
+  if (above.empty()) return {};
+  return "Windows kennt diese seriellen Anschlüsse über COM6: " + above +
+         ". Dieses Programm erreicht nur COM1 bis COM6. So bekommt ein Anschluss eine Nummer von 1 bis 6: "
+         "im Geräte-Manager unter „Anschlüsse (COM & LPT)“ den Anschluss doppelklicken, dann "
+         "„Anschlusseinstellungen“, „Erweitert…“ und unter „COM-Anschlussnummer“ eine freie Nummer "
+         "von COM1 bis COM6 wählen.";
+}
+
+std::string PortDescription(const char* name) {
+  const int number = PortNumber(name);
+  std::string friendly = FriendlyName(number);
+  if (!friendly.empty()) return friendly;
+  const std::vector<int> ports = ComPorts();
+  if (std::find(ports.begin(), ports.end(), number) != ports.end())
+    return std::string(name) + ": serieller Anschluss COM" + std::to_string(number) +
+           ", zu dem Windows kein Gerät nennt";
+  const std::string hint = RenumberHint();
+  return std::string(name) + ": kein Gerät, das Windows unter diesem Namen kennt" +
+         (hint.empty() ? "" : ". " + hint);
+}
