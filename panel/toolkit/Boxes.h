@@ -15,8 +15,8 @@ void ShowMessage(const std::string& text);
 using MessageDescriber = std::function<std::string(const std::string& text)>;
 void SetMessageDescriber(MessageDescriber describe);
 
-// A modal error box with no owner window: stop icon, OK only; returns when
-// it has been closed.
+// An error box with no owner window: stop icon, OK only. Until it is
+// closed, it holds every window of the program; returns then.
 void ShowErrorBox(const std::string& caption, const std::string& text);
 
 // The system's message text for an error code (errno, or GetLastError's).

@@ -18,6 +18,12 @@
 // A check box's click handler runs on every change of its checked state,
 // the program's own writes on a disabled box included, before the write
 // returns; writing the state it already has runs nothing.
+//
+// One handler at a time: while a handler runs or a box is up, the panel is
+// held. Nothing from outside reaches it then, neither a click, a key or a
+// close request nor a screen reader's action or a message another program
+// sends: such an action is refused, never run inside the handler. Only the
+// handlers' own writes to check boxes run their handlers, as above.
 
 #include "Boxes.h"
 #include "Controls.h"

@@ -114,11 +114,14 @@ class TCheckBox : public QCheckBox {
   bool Checked() const { return isChecked(); }
   // Click runs before this returns whenever the state changes, on a disabled
   // box as well; writing the state the box already has runs nothing.
-  void SetChecked(bool checked) { setChecked(checked); }
+  void SetChecked(bool checked);
   void SetEnabled(bool enabled) { setEnabled(enabled); }
   void OnClick(const TNotifyEvent& handler) { connect(this, &TCheckBox::Click, this, handler); }
 
  signals:
   // Every change of the checked state, whether the user or the program made it.
   void Click(TObject* sender);
+
+ private:
+  bool writing_ = false;  // the change coming is the program's own (SetChecked)
 };

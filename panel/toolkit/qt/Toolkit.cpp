@@ -9,6 +9,7 @@
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLibraryInfo>
+#include <QSignalBlocker>
 #include <QStyleFactory>
 #include <QToolTip>
 #include <QVersionNumber>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -76,9 +78,27 @@ class HeldKeys : public QObject {
   QHash<int, quint64> lastRelease_;  // key -> timestamp of its last release
 };
 
+// Handlers running, with the cascades they raise through their own writes.
+int running = 0;
+
+// One send at a time, whatever asks for it. A modal box keeps the mouse, the
+// keyboard and close requests from the panel, but Qt carries out a screen
+// reader's Press or Toggle on a control of a blocked window all the same,
+// inside the box's loop and so inside the send. Such an action is refused
+// while a handler runs or a box is up. Qt's AT-SPI bridge answers every
+// action with success; the reader hears the refusal in the state it reads
+// back, which has not changed.
+bool Held() { return running > 0 || QApplication::activeModalWidget() != nullptr; }
+
 // Runs a control's handlers; what they throw is shown and goes no further.
 template <class Emit>
 void RunHandler(Emit emitClick) {
+  struct Running {
+    Running() { ++running; }
+    ~Running() { --running; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+  } const held;
   try {
     emitClick();
   } catch (...) {
@@ -305,7 +325,9 @@ void TApplication::ShowException(const Exception& exception) {
 }
 
 TButton::TButton(QWidget* parent) : QPushButton(parent) {
-  connect(this, &QPushButton::clicked, this, [this] { RunHandler([this] { emit Click(this); }); });
+  connect(this, &QPushButton::clicked, this, [this] {
+    if (!Held()) RunHandler([this] { emit Click(this); });
+  });
 }
 
 void TButton::keyPressEvent(QKeyEvent* event) {
@@ -368,7 +390,7 @@ class DescribedItem : public QAccessibleWidget {
 
   void doAction(const QString& name) override {
     if (name == toggleAction() || name == pressAction()) {
-      if (item()->isEnabled()) item()->click();
+      if (item()->isEnabled() && !Held()) item()->click();
       return;
     }
     QAccessibleWidget::doAction(name);
@@ -409,6 +431,24 @@ bool TRadioGroup::eventFilter(QObject* watched, QEvent* event) {
 
 TCheckBox::TCheckBox(QWidget* parent) : QCheckBox(parent) {
   // toggled, unlike clicked, also follows the program's own writes, on a
-  // disabled box too, and runs before setChecked returns.
-  connect(this, &QCheckBox::toggled, this, [this] { RunHandler([this] { emit Click(this); }); });
+  // disabled box too, and runs before setChecked returns. A change from
+  // outside while the panel is held (Held) is put back before any handler
+  // could read it.
+  connect(this, &QCheckBox::toggled, this, [this](bool checked) {
+    // Taken at once: a reader's toggle of this very box inside the handler
+    // it runs below is no write of the program's.
+    const bool own = std::exchange(writing_, false);
+    if (!own && Held()) {
+      const QSignalBlocker quiet(this);
+      setChecked(!checked);
+      return;
+    }
+    RunHandler([this] { emit Click(this); });
+  });
+}
+
+void TCheckBox::SetChecked(bool checked) {
+  writing_ = true;
+  setChecked(checked);
+  writing_ = false;  // where the state was already so, and nothing took it
 }

@@ -1,5 +1,6 @@
 #include "Accessible.h"
 
+#include "Hold.h"
 #include "LateBound.h"
 #include "Text.h"
 
@@ -153,7 +154,8 @@ class Annotated final : public IAccessible {
   }
   HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
     if (!Self(child) || !Clickable()) return windows_->accDoDefaultAction(child);
-    if (!IsWindowEnabled(window_)) return E_FAIL;
+    // Refused while a send runs or a box is up (Hold.h): the reader is told.
+    if (!IsWindowEnabled(window_) || Held()) return E_FAIL;
     // Posted, as Windows' own objects do: the reader's call returns at once,
     // and the click runs (with any box it raises) in the panel's own loop.
     return PostMessageW(window_, BM_CLICK, 0, 0) ? S_OK : E_FAIL;

@@ -3,6 +3,7 @@
 #include "Accessible.h"
 #include "Controls.h"
 #include "Dpi.h"
+#include "Hold.h"
 #include "Text.h"
 
 #include <windows.h>
@@ -77,10 +78,22 @@ void Show(HWND owner, const std::string& caption, const std::string& text, UINT 
   const std::wstring title = Wide(caption);
   wantedWidth = TitleWidth(title);
   wantedDescription = std::move(description);
-  widening = SetWindowsHookExW(WH_CALLWNDPROCRET, PrepareBox, nullptr, GetCurrentThreadId());
-  MessageBoxW(owner, Wide(text).c_str(), title.c_str(), MB_OK | icon);
-  if (widening) UnhookWindowsHookEx(widening);
-  widening = nullptr;
+  const Hold held;
+  // A box with no owner disables nothing by itself; task-modal, it disables
+  // every window of the thread while it is up, as an owned box its owner.
+  // Its loop ends on a quit, which may come from another program, as if
+  // the box had been answered (Wine says IDOK): the quit is put back, and
+  // the box ends at once each time it comes, its command written unseen.
+  // Taken off instead, the box comes again, and the quit waits for the
+  // panel to be free.
+  for (MSG quit{};;) {
+    widening = SetWindowsHookExW(WH_CALLWNDPROCRET, PrepareBox, nullptr, GetCurrentThreadId());
+    MessageBoxW(owner, Wide(text).c_str(), title.c_str(), MB_OK | icon | (owner ? 0 : MB_TASKMODAL));
+    if (widening) UnhookWindowsHookEx(widening);
+    widening = nullptr;
+    if (!PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) break;
+    QuitWhenFree(static_cast<int>(quit.wParam));
+  }
 }
 
 }  // namespace

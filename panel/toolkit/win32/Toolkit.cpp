@@ -2,6 +2,7 @@
 
 #include "Accessible.h"
 #include "Dpi.h"
+#include "Hold.h"
 #include "Text.h"
 
 // windows.h first: the others build on its types.
@@ -12,6 +13,8 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -66,7 +69,29 @@ std::vector<Rect> PlacesInWindow(const FormLayout& layout) {
   return places;
 }
 
+int holds = 0;
+std::optional<int> quitCode;  // a quit that came while the panel was held
+
+// Runs a control's handler, holding the panel; nothing it throws may unwind
+// through Windows' own code.
+void RunHandler(const TNotifyEvent& handler, TObject* sender) {
+  if (!handler) return;
+  const Hold held;
+  try {
+    handler(sender);
+  } catch (...) {
+    if (Application) Application->ShowCurrentException();
+  }
+}
+
 }  // namespace
+
+Hold::Hold() { ++holds; }
+Hold::~Hold() {
+  if (--holds == 0 && quitCode) PostQuitMessage(*std::exchange(quitCode, std::nullopt));
+}
+bool Held() { return holds > 0; }
+void QuitWhenFree(int code) { quitCode = code; }
 
 // What the toolkit keeps of a form's window: its controls by window, its
 // font, the layout to lay it out again when the screen's DPI changes.
@@ -195,13 +220,7 @@ void TButton::SetText(const std::string& caption) {
 }
 
 void TButton::Click() {
-  if (!Enabled() || !onClick_) return;
-  // Nothing a handler throws may unwind through Windows' own code.
-  try {
-    onClick_(this);
-  } catch (...) {
-    if (Application) Application->ShowCurrentException();
-  }
+  if (Enabled() && !Held()) RunHandler(onClick_, this);
 }
 
 int TRadioGroup::ItemIndex() const {
@@ -231,12 +250,7 @@ bool TCheckBox::Checked() const { return SendMessageW(AsWindow(window_), BM_GETC
 void TCheckBox::SetChecked(bool checked) {
   if (Checked() == checked) return;
   SendMessageW(AsWindow(window_), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
-  if (!onClick_) return;
-  try {
-    onClick_(this);
-  } catch (...) {
-    if (Application) Application->ShowCurrentException();
-  }
+  RunHandler(onClick_, this);
 }
 
 TForm::TForm(TApplication* owner) : native_(std::make_unique<Native>()), owner_(owner) {}
@@ -405,7 +419,9 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
   Native& native = *form->native_;
   switch (message) {
     case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED) {
+      // A click the user makes while the panel is held cannot get here (the
+      // box has disabled the window); one that does came from outside.
+      if (HIWORD(wParam) == BN_CLICKED && !Held()) {
         TControl* control = native.Control(reinterpret_cast<HWND>(lParam));
         if (auto* button = dynamic_cast<TButton*>(control)) button->Click();
         if (auto* box = dynamic_cast<TCheckBox*>(control)) box->SetChecked(!box->Checked());
@@ -440,6 +456,15 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
         SetFocus(native.focus ? native.focus : GetNextDlgTabItem(window, nullptr, FALSE));
       }
       return 0;
+    case WM_CLOSE:
+    case WM_QUERYENDSESSION:
+      // A window disabled by a box still takes a close that comes as a
+      // message: the taskbar's Close, the Task Manager, another program's
+      // WM_CLOSE or SC_CLOSE, a log-off. Refused while held (0, FALSE to a
+      // log-off): the send goes on, each command shown before it is
+      // written, and no control is gone when the rest of the send reads it.
+      if (Held()) return 0;
+      break;
     case WM_DPICHANGED: {
       // Moved to a screen of another scale: everything is laid out again,
       // where Windows suggests.
