@@ -28,24 +28,51 @@ HRESULT Bstr(const std::string& text, BSTR* out) {
 
 bool Self(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
+// The service by which UI Automation tells Windows' own proxy objects from a
+// program's: a proxy answers it with itself, and UI Automation then reads
+// the window through proxies of its own, which know nothing said here.
+constexpr GUID kIsOleaccProxy = {
+    0x902697fa, 0x80e4, 0x4560, {0x80, 0x2a, 0xa1, 0x3f, 0x22, 0xa6, 0x47, 0x09}};
+// IAccIdentity's id: mingw-w64 gives the interface no __uuidof.
+constexpr GUID kAccIdentity = {0x7852b78d, 0x1cfd, 0x41c1, {0xa6, 0x15, 0x9c, 0x0c, 0x85, 0x96, 0x0b, 0x5f}};
+
 // Windows' own object for the window, with the name, description, role and
-// state said over it; everything else is Windows' answer.
-class Annotated final : public IAccessible {
+// state said over it; everything else is Windows' answer. It is one COM
+// object: every interface it hands out is its own, each passing on to
+// Windows' object what is not said here, so that a client that asks one
+// interface for another never lands on Windows' object and its answers.
+class Annotated final : public IAccessible,
+                        public IServiceProvider,
+                        public IOleWindow,
+                        public IEnumVARIANT,
+                        public IAccIdentity {
  public:
   Annotated(IAccessible* windows, HWND window, const Spoken& spoken, bool client)
-      : windows_(windows), window_(window), spoken_(spoken), client_(client) {}
+      : windows_(windows), window_(window), spoken_(spoken), client_(client) {
+    windows_->QueryInterface(__uuidof(IServiceProvider), reinterpret_cast<void**>(&services_));
+    windows_->QueryInterface(__uuidof(IOleWindow), reinterpret_cast<void**>(&oleWindow_));
+    windows_->QueryInterface(__uuidof(IEnumVARIANT), reinterpret_cast<void**>(&children_));
+    windows_->QueryInterface(kAccIdentity, reinterpret_cast<void**>(&identity_));
+  }
   Annotated(const Annotated&) = delete;
   Annotated& operator=(const Annotated&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     if (!object) return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IDispatch) || iid == __uuidof(IAccessible)) {
+    *object = nullptr;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IDispatch) || iid == __uuidof(IAccessible))
       *object = static_cast<IAccessible*>(this);
-      AddRef();
-      return S_OK;
-    }
-    // IEnumVARIANT, IOleWindow, IServiceProvider: Windows' own answers.
-    return windows_->QueryInterface(iid, object);
+    else if (iid == __uuidof(IServiceProvider))
+      *object = static_cast<IServiceProvider*>(this);
+    else if (iid == __uuidof(IOleWindow) && oleWindow_)
+      *object = static_cast<IOleWindow*>(this);
+    else if (iid == __uuidof(IEnumVARIANT) && children_)
+      *object = static_cast<IEnumVARIANT*>(this);
+    else if (iid == kAccIdentity && identity_)
+      *object = static_cast<IAccIdentity*>(this);
+    if (!*object) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -167,14 +194,53 @@ class Annotated final : public IAccessible {
     return windows_->put_accValue(child, value);
   }
 
+  // IServiceProvider: every service as Windows' object answers it, but the
+  // one that would pass this object off as Windows' own.
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (service == kIsOleaccProxy || !services_) return E_NOINTERFACE;
+    return services_->QueryService(service, iid, object);
+  }
+
+  // IOleWindow: the window the object stands for.
+  HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) override { return oleWindow_->GetWindow(window); }
+  HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL enter) override {
+    return oleWindow_->ContextSensitiveHelp(enter);
+  }
+
+  // IEnumVARIANT: the children, as Windows lists them.
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* children, ULONG* fetched) override {
+    return children_->Next(count, children, fetched);
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override { return children_->Skip(count); }
+  HRESULT STDMETHODCALLTYPE Reset() override { return children_->Reset(); }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override { return children_->Clone(copy); }
+
+  // IAccIdentity: which window, object and child this is, as UI Automation
+  // asks to match an object to its element.
+  HRESULT STDMETHODCALLTYPE GetIdentityString(DWORD child, BYTE** identity, DWORD* length) override {
+    return identity_->GetIdentityString(child, identity, length);
+  }
+
  private:
-  ~Annotated() { windows_->Release(); }
+  ~Annotated() {
+    for (IUnknown* part : {static_cast<IUnknown*>(services_), static_cast<IUnknown*>(oleWindow_),
+                           static_cast<IUnknown*>(children_), static_cast<IUnknown*>(identity_)})
+      if (part) part->Release();
+    windows_->Release();
+  }
   // The role is said for the client area; the window's frame keeps Windows'.
   bool Ours() const { return client_ && spoken_.role != 0; }
   bool Alive() const { return IsWindow(window_) != FALSE; }
   bool Clickable() const { return Ours() && spoken_.role != ROLE_SYSTEM_GROUPING; }
 
   IAccessible* windows_;
+  // Windows' object's other interfaces, where it has them.
+  IServiceProvider* services_ = nullptr;
+  IOleWindow* oleWindow_ = nullptr;
+  IEnumVARIANT* children_ = nullptr;
+  IAccIdentity* identity_ = nullptr;
   HWND window_;
   // A copy: a reader may keep the object after the window is gone, and what
   // the functions read goes with the window (Alive).
@@ -200,7 +266,7 @@ LRESULT Answer(HWND window, WPARAM flags, LONG object, const Spoken& spoken) {
   if (FAILED(create(window, object, __uuidof(IAccessible), reinterpret_cast<void**>(&windows))) || !windows)
     return 0;
   auto* annotated = new Annotated(windows, window, spoken, object == OBJID_CLIENT);
-  const LRESULT answer = lresult(__uuidof(IAccessible), flags, annotated);
+  const LRESULT answer = lresult(__uuidof(IAccessible), flags, static_cast<IAccessible*>(annotated));
   annotated->Release();
   return answer > 0 ? answer : 0;
 }
