@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 
@@ -19,32 +20,43 @@ struct ProbeForm : TForm {
 ProbeForm* ProbeForm::published = nullptr;
 bool ProbeForm::sawItself = false;
 
+enum Who : std::uint8_t { Program, User, Reader };
+
 }  // namespace
 
 class ToolkitTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // Who changes the box: the program (SetChecked), the mouse, or a screen reader's
+  // Toggle (toggle(), as Qt's AT-SPI bridge does); whether inside another control's handler.
   void clickNotification_data() {
     QTest::addColumn<bool>("enabled");
     QTest::addColumn<bool>("before");
-    QTest::addColumn<bool>("byUser");
+    QTest::addColumn<Who>("who");
+    QTest::addColumn<bool>("inHandler");
     QTest::addColumn<bool>("after");
     QTest::addColumn<int>("notifications");
-    QTest::newRow("program checks an enabled box") << true << false << false << true << 1;
-    QTest::newRow("program unchecks an enabled box") << true << true << false << false << 1;
-    QTest::newRow("program checks a disabled box") << false << false << false << true << 1;
-    QTest::newRow("program unchecks a disabled box") << false << true << false << false << 1;
-    QTest::newRow("program writes the same state") << true << true << false << true << 0;
-    QTest::newRow("program writes the same state, disabled") << false << false << false << false << 0;
-    QTest::newRow("user clicks an enabled box") << true << false << true << true << 1;
-    QTest::newRow("user clicks a disabled box") << false << false << true << false << 0;
+    QTest::newRow("program checks an enabled box") << true << false << Program << false << true << 1;
+    QTest::newRow("program unchecks an enabled box") << true << true << Program << false << false << 1;
+    QTest::newRow("program checks a disabled box") << false << false << Program << false << true << 1;
+    QTest::newRow("program unchecks a disabled box") << false << true << Program << false << false << 1;
+    QTest::newRow("program writes the same state") << true << true << Program << false << true << 0;
+    QTest::newRow("program writes the same state, disabled")
+        << false << false << Program << false << false << 0;
+    QTest::newRow("user clicks an enabled box") << true << false << User << false << true << 1;
+    QTest::newRow("user clicks a disabled box") << false << false << User << false << false << 0;
+    QTest::newRow("reader toggles an enabled box") << true << false << Reader << false << true << 1;
+    // One send at a time: only the handler's own cascade goes on.
+    QTest::newRow("reader toggles a box inside a handler") << true << false << Reader << true << false << 0;
+    QTest::newRow("program writes a box inside a handler") << true << false << Program << true << true << 1;
   }
 
   void clickNotification() {
     QFETCH(bool, enabled);
     QFETCH(bool, before);
-    QFETCH(bool, byUser);
+    QFETCH(Who, who);
+    QFETCH(bool, inHandler);
     QFETCH(bool, after);
     QFETCH(int, notifications);
 
@@ -60,14 +72,44 @@ class ToolkitTest : public QObject {
       QCOMPARE(sender, box);
       seen << box->Checked();
     });
-    if (byUser)
-      QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, box->rect().center());
-    else
-      box->SetChecked(after);
+    const auto change = [&] {
+      if (who == User) QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, box->rect().center());
+      if (who == Reader) box->toggle();
+      if (who == Program) box->SetChecked(after);
+    };
+    auto* other = new TButton(&window);
+    QObject::connect(other, &TButton::Click, change);
+    inHandler ? other->click() : change();
 
     // Already run, and with the new state, when the write has returned.
     QCOMPARE(seen, QList<bool>(notifications, after));
     QCOMPARE(box->Checked(), after);
+  }
+
+  // A button pressed inside another control's handler (a reader's Press
+  // under a box) runs nothing; pressed on its own, it runs.
+  void buttonPressedWhileAHandlerRuns() {
+    TButton pressed(nullptr), other(nullptr);
+    int runs = 0;
+    QObject::connect(&pressed, &TButton::Click, [&] { ++runs; });
+    QObject::connect(&other, &TButton::Click, [&] { pressed.click(); });
+    other.click();
+    QCOMPARE(runs, 0);
+    pressed.click();
+    QCOMPARE(runs, 1);
+  }
+
+  // A reader's toggle of a box inside the handler that the program's own
+  // write of that very box runs is no write of the program's.
+  void readerTogglesTheBoxWhoseWriteRuns() {
+    TCheckBox box(nullptr);
+    int runs = 0;
+    QObject::connect(&box, &TCheckBox::Click, [&] {
+      if (++runs == 1) box.toggle();
+    });
+    box.SetChecked(true);
+    QCOMPARE(runs, 1);
+    QVERIFY(box.Checked());
   }
 
   void createFormPublishesBeforeConstruction() {

@@ -2,6 +2,7 @@
 """Operates the panel as a screen reader user does, through AT-SPI alone.
 
 Usage: atspi_check.py <panel pid> <device>
+       atspi_check.py <panel pid> <device> press <name>
 
 Reads the tree (the window's name, the roles and names of the 20 controls, a
 port's description), connects through the button's Press action, switches the
@@ -9,7 +10,7 @@ side light with the keyboard (Space on the focused box, since the box's Toggle
 action would run the whole send, boxes and all, inside the call), and closes
 each of the 13 echo boxes through its OK button. Prints what it read; exits
 non-zero at the first thing that is not as a user needs it. Every wait is
-bounded.
+bounded. With "press <name>", only presses the control of that name, once.
 """
 import subprocess
 import sys
@@ -89,6 +90,12 @@ app = wait_for("the panel on the accessibility bus", panel_app)
 app.setCacheMask(pyatspi.cache.NONE)
 window = wait_for("the panel window", lambda: next((w for w in children(app) if w.name == "Lichtsteuerung"), None))
 print(f"atspi: window: {window.getRoleName()} {window.name!r}")
+if sys.argv[3:4] == ["press"]:
+    control = wait_for(f"a control named {sys.argv[4]!r}",
+                       lambda: next((node for node in descendants(window) if node.name == sys.argv[4]), None))
+    act(control, "Press")
+    print(f"atspi: pressed {control.name!r}")
+    sys.exit(0)
 nodes = list(descendants(window))
 if [(node.getRole(), node.name) for node in nodes] != CONTROLS:
     fail(f"the tree reads {[(node.getRoleName(), node.name) for node in nodes]}")

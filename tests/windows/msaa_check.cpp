@@ -8,6 +8,11 @@
 //   msaa_check.exe box TEXT   only the box that is open: fails unless its
 //                             text holds each TEXT (ASCII: Wine hands the
 //                             arguments over in the Unix locale's charset)
+//   msaa_check.exe refused NAME   only the default action of the control
+//                             NAME, once: succeeds only if it is refused
+//   msaa_check.exe post NAME  what another program may post: a click to the
+//                             control NAME, or with "close" the window's
+//                             close (WM_CLOSE, SC_CLOSE); fails if not posted
 #include <windows.h>
 
 #include <oleacc.h>
@@ -90,6 +95,29 @@ Read ReadWindow(HWND window) {
   if (accessible->get_accState(Self(), &value) == S_OK && value.vt == VT_I4) read.state = value.lVal;
   accessible->Release();
   return read;
+}
+
+// UI Automation reads an object that answers this service as one of
+// Windows' own proxies: through proxies of its own, past all the panel says.
+constexpr GUID kIsOleaccProxy = {
+    0x902697fa, 0x80e4, 0x4560, {0x80, 0x2a, 0xa1, 0x3f, 0x22, 0xa6, 0x47, 0x09}};
+int notProxies = 0;
+
+// The window's object is none, and its IServiceProvider is one COM object with it.
+void CheckNotAProxy(HWND window, const std::string& name) {
+  IAccessible* accessible = ObjectOf(window, OBJID_CLIENT);
+  IServiceProvider* services = nullptr;
+  IUnknown *self = nullptr, *viaServices = nullptr, *proxy = nullptr;
+  if (!accessible || FAILED(accessible->QueryInterface(&services))) Fail(name + " has no IServiceProvider");
+  accessible->QueryInterface(&self);
+  services->QueryInterface(&viaServices);
+  if (SUCCEEDED(services->QueryService(kIsOleaccProxy, &proxy)) || proxy)
+    Fail(name + " answers IIS_IsOleaccProxy, as Windows' own proxies do");
+  if (!self || self != viaServices) Fail(name + "'s IServiceProvider is another COM object");
+  for (IUnknown* held :
+       {self, viaServices, static_cast<IUnknown*>(services), static_cast<IUnknown*>(accessible)})
+    held->Release();
+  ++notProxies;
 }
 
 void DefaultAction(HWND window) {
@@ -216,10 +244,26 @@ int main(int argc, char* argv[]) {
       if (text.find(argv[i]) == std::string::npos) Fail(std::string("the box does not say ") + argv[i]);
     return 0;
   }
+  if (argc > 2 && std::string(argv[1]) == "refused") {
+    IAccessible* control = ObjectOf(Control(panel, argv[2]), OBJID_CLIENT);
+    const HRESULT result = control ? control->accDoDefaultAction(Self()) : S_OK;  // no object refuses nothing
+    std::printf("msaa: default action on %s: 0x%08lx\n", argv[2], static_cast<unsigned long>(result));
+    // E_FAIL is the panel's refusal; any other failure (COM's, RPC's) is not.
+    return result == E_FAIL ? 0 : 1;
+  }
+  if (argc > 2 && std::string(argv[1]) == "post") {
+    const bool close = std::string(argv[2]) == "close";
+    const bool posted =
+        close ? PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0) && PostMessageW(panel, WM_CLOSE, 0, 0)
+              : PostMessageW(Control(panel, argv[2]), BM_CLICK, 0, 0);
+    std::printf("msaa: posted %s\n", close ? "WM_SYSCOMMAND SC_CLOSE and WM_CLOSE" : "BM_CLICK");
+    return posted ? 0 : 1;
+  }
 
   const Read window = ReadWindow(panel);
   std::printf("msaa: window '%s'\n", window.name.c_str());
   if (window.name != "Lichtsteuerung") Fail("the window is called '" + window.name + "'");
+  CheckNotAProxy(panel, "the window");
   const std::vector<HWND> children = Children(panel);
   std::size_t at = 0;
   for (HWND child : children) {
@@ -227,6 +271,7 @@ int main(int argc, char* argv[]) {
     if (read.role == 0 || read.role == ROLE_SYSTEM_TOOLTIP) continue;
     if (at == std::size(kControls) || read.role != kControls[at].role || read.name != kControls[at].name)
       Fail("control " + std::to_string(at + 1) + " reads " + RoleName(read.role) + " '" + read.name + "'");
+    CheckNotAProxy(child, read.name);
     if (read.role == kRadio) {
       std::printf("msaa: %s description '%s'\n", read.name.c_str(), read.description.c_str());
       if (read.description.empty()) Fail(read.name + " has no description");
@@ -248,11 +293,14 @@ int main(int argc, char* argv[]) {
     std::printf("msaa: box %d: '%s', text %s, description '%s'\n", n, read.name.c_str(), BoxText(box).c_str(),
                 read.description.c_str());
     if (read.description.empty()) Fail("echo box " + std::to_string(n) + " has no description");
+    CheckNotAProxy(box, "echo box " + std::to_string(n));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     WaitFor("the box to close", [&] { return !IsWindow(box) || !IsWindowVisible(box); });
   }
   if (!(ReadWindow(sideLight).state & STATE_SYSTEM_CHECKED)) Fail("the side light does not read as checked");
   std::printf("msaa: 13 echo boxes read and closed; the side light reads as checked\n");
+  std::printf("msaa: %d objects checked: none answers IIS_IsOleaccProxy, each is one COM object\n",
+              notProxies);
   CoUninitialize();
   return 0;
 }
