@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <map>
-#include <optional>
 #include <utility>
 
 namespace {
@@ -70,7 +69,8 @@ std::vector<Rect> PlacesInWindow(const FormLayout& layout) {
 }
 
 int holds = 0;
-std::optional<int> quitCode;  // a quit that came while the panel was held
+bool quitPending = false;  // a quit came while the panel was held
+int quitCode = 0;
 
 // Runs a control's handler, holding the panel; nothing it throws may unwind
 // through Windows' own code.
@@ -88,10 +88,16 @@ void RunHandler(const TNotifyEvent& handler, TObject* sender) {
 
 Hold::Hold() { ++holds; }
 Hold::~Hold() {
-  if (--holds == 0 && quitCode) PostQuitMessage(*std::exchange(quitCode, std::nullopt));
+  if (--holds == 0 && quitPending) {
+    quitPending = false;
+    PostQuitMessage(quitCode);
+  }
 }
 bool Held() { return holds > 0; }
-void QuitWhenFree(int code) { quitCode = code; }
+void QuitWhenFree(int code) {
+  quitPending = true;
+  quitCode = code;
+}
 
 // What the toolkit keeps of a form's window: its controls by window, its
 // font, the layout to lay it out again when the screen's DPI changes.
