@@ -94,6 +94,9 @@ if sys.argv[3:4] == ["press"]:
     control = wait_for(f"a control named {sys.argv[4]!r}",
                        lambda: next((node for node in descendants(window) if node.name == sys.argv[4]), None))
     act(control, "Press")
+    # Qt presses a button as a click one sees: down at once, clicked 100 ms
+    # after the call has returned. Only once it is up has the click come.
+    wait_for(f"{control.name!r} to come up", lambda: not control.getState().contains(pyatspi.STATE_PRESSED))
     print(f"atspi: pressed {control.name!r}")
     sys.exit(0)
 nodes = list(descendants(window))

@@ -11,8 +11,10 @@
 //   msaa_check.exe refused NAME   only the default action of the control
 //                             NAME, once: succeeds only if it is refused
 //   msaa_check.exe post NAME  what another program may post: a click to the
-//                             control NAME, or with "close" the window's
-//                             close (WM_CLOSE, SC_CLOSE); fails if not posted
+//                             control NAME; with "close" the window's close
+//                             (WM_CLOSE, SC_CLOSE), after a log-off's question
+//                             (WM_QUERYENDSESSION), which must be refused;
+//                             with "quit" a WM_QUIT. Fails if not posted
 #include <windows.h>
 
 #include <oleacc.h>
@@ -252,11 +254,24 @@ int main(int argc, char* argv[]) {
     return result == E_FAIL ? 0 : 1;
   }
   if (argc > 2 && std::string(argv[1]) == "post") {
-    const bool close = std::string(argv[2]) == "close";
-    const bool posted =
-        close ? PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0) && PostMessageW(panel, WM_CLOSE, 0, 0)
-              : PostMessageW(Control(panel, argv[2]), BM_CLICK, 0, 0);
-    std::printf("msaa: posted %s\n", close ? "WM_SYSCOMMAND SC_CLOSE and WM_CLOSE" : "BM_CLICK");
+    const std::string what = argv[2];
+    bool posted = false;
+    if (what == "close") {
+      DWORD_PTR answer = TRUE;
+      if (!SendMessageTimeoutW(panel, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 10000,
+                               &answer))
+        Fail("no answer to WM_QUERYENDSESSION");
+      std::printf("msaa: WM_QUERYENDSESSION answered %s\n", answer ? "TRUE" : "FALSE");
+      if (answer) Fail("a log-off was not refused");
+      posted = PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0) && PostMessageW(panel, WM_CLOSE, 0, 0);
+      std::printf("msaa: posted WM_SYSCOMMAND SC_CLOSE and WM_CLOSE\n");
+    } else if (what == "quit") {
+      posted = PostMessageW(panel, WM_QUIT, 0, 0);
+      std::printf("msaa: posted WM_QUIT\n");
+    } else {
+      posted = PostMessageW(Control(panel, argv[2]), BM_CLICK, 0, 0);
+      std::printf("msaa: posted BM_CLICK to %s\n", argv[2]);
+    }
     return posted ? 0 : 1;
   }
 

@@ -299,6 +299,11 @@ LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       const Spoken spoken = found->second.spoken;
       if (const LRESULT answer = Answer(window, wParam, object, spoken)) return answer;
     }
+  } else if (message == BM_CLICK && Held()) {
+    // Another program's click (or a reader's, posted before the box came
+    // up), which the disabled window does not hold off: a port item would
+    // move its check itself, before the panel could refuse the BN_CLICKED.
+    return 0;
   } else if (message == WM_NCDESTROY) {
     SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(next));
     speakers.erase(found);
