@@ -86,19 +86,6 @@ class ToolkitTest : public QObject {
     QCOMPARE(box->Checked(), after);
   }
 
-  // A button pressed inside another control's handler (a reader's Press
-  // under a box) runs nothing; pressed on its own, it runs.
-  void buttonPressedWhileAHandlerRuns() {
-    TButton pressed(nullptr), other(nullptr);
-    int runs = 0;
-    QObject::connect(&pressed, &TButton::Click, [&] { ++runs; });
-    QObject::connect(&other, &TButton::Click, [&] { pressed.click(); });
-    other.click();
-    QCOMPARE(runs, 0);
-    pressed.click();
-    QCOMPARE(runs, 1);
-  }
-
   // A reader's toggle of a box inside the handler that the program's own
   // write of that very box runs is no write of the program's.
   void readerTogglesTheBoxWhoseWriteRuns() {

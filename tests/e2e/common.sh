@@ -9,16 +9,16 @@ passed=0
 failed=0
 skipped=0
 
-# run <name> <function> [argument...]: one scenario in a subshell of its
-# own, which stops at its first failure and ends with `stop`. E2E_ONLY=<part
-# of a name> runs only those.
+# run <name> <function>: one scenario in a subshell of its own, which stops at
+# its first failure and ends with `stop`. E2E_ONLY=<part of a name> runs only
+# those.
 run() {
   [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
   scenario=$1
   local status=0 started=$SECONDS
   (
     trap stop EXIT
-    "${@:2}"
+    "$2"
   ) || status=$?
   case $status in
     # Its time, for the record: what a run of the suite spends where.
