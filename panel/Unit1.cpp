@@ -1,9 +1,8 @@
 #include "Unit1.h"
 
 #include "ComPort.h"
-#include "LightDecoder.h"
+#include "LightTable.h"
 
-#include <cstdint>
 #include <iterator>
 #include <string>
 
@@ -15,41 +14,6 @@ const std::string kConnect = "verbinden";
 const std::string kDisconnect = "trennen";
 
 constexpr const char* kPortNames[] = {"Com1", "Com2", "Com3", "Com4", "Com5", "Com6"};
-
-// One light command: the bytes for the board, written without terminator.
-struct Command {
-  template <std::size_t N>
-  constexpr Command(const char (&literal)[N]) : text(literal), length(N - 1) {}
-  const char* text;
-  std::uint32_t length;
-};
-
-// A check box of the window, named by its member.
-using BoxMember = TCheckBox* TForm1::*;
-
-struct LightRow {
-  BoxMember box;
-  Command on;
-  Command off;
-};
-
-// The whole lighting state in the order the board expects it. The parking
-// light and the hazard lights clear both indicators in the same write.
-constexpr LightRow kLightTable[] = {
-    {&TForm1::Abblendlicht, "a1", "a0"},
-    {&TForm1::Fernlicht, "c1", "c0"},
-    {&TForm1::Standlicht, "b1", "b0"},
-    {&TForm1::Parklicht, "e0f0j1", "e0f0j0"},
-    {&TForm1::Links, "e1", "e0"},
-    {&TForm1::Rechts, "f1", "f0"},
-    {&TForm1::Warnblinklicht, "e0f0e1f1", "e0f0"},
-    {&TForm1::Abblendlicht_auto, "k1", "k0"},
-    {&TForm1::Fernlicht_auto, "l1", "l0"},
-    {&TForm1::Nebelscheinwerfer, "g1", "g0"},
-    {&TForm1::Nebelschlussleuchte, "h1", "h0"},
-    {&TForm1::Innenraum, "i1", "i0"},
-    {&TForm1::Rueckwaerts, "d1", "d0"},
-};
 
 struct BoxState {
   BoxMember box;
@@ -98,20 +62,6 @@ void ApplyBoxStates(const BoxState (&table)[N]) {
     box->SetEnabled(row.enabled);
     box->SetChecked(row.checked);
   }
-}
-
-// What an echo box's light commands do, in words for a screen reader: "a0"
-// is "Abblendlicht aus". Any other text needs no description.
-std::string DescribeCommands(const std::string& text) {
-  LightDecoder decoder;
-  std::string said;
-  for (const LightDecoder::Event& event :
-       decoder.Feed(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
-    if (event.kind != LightDecoder::Event::Command) return {};
-    said += (said.empty() ? "" : ", ") + std::string(LightDecoder::Name(event.channel)) +
-            (event.on ? " an" : " aus");
-  }
-  return text.size() % 2 == 0 ? said : std::string();
 }
 
 }  // namespace
@@ -175,7 +125,7 @@ void TForm1::EnterDisconnectedState() {
 
 void TForm1::SendAllLights() {
   for (const LightRow& row : kLightTable) {
-    const Command& command = (Form1->*row.box)->Checked() ? row.on : row.off;
+    const CommandText& command = (Form1->*row.box)->Checked() ? row.on : row.off;
     SendCommand(command.text, command.length);
   }
 }

@@ -135,14 +135,13 @@ QWidget* Simulator::createWindow() {
   device->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(device);
   auto* grid = new QGridLayout;
-  for (int i = 0; i < LightDecoder::kChannels; ++i) {
+  for (int i = 0; i < kChannels; ++i) {
     const char channel = static_cast<char>('a' + i);
     lamps_[i] = new QLabel;
     lamps_[i]->setFixedSize(16, 16);
     grid->addWidget(lamps_[i], i % 6, (i / 6) * 2);
     grid->addWidget(
-        new QLabel(
-            QStringLiteral("%1  %2").arg(QChar(channel)).arg(QString::fromUtf8(LightDecoder::Name(channel)))),
+        new QLabel(QStringLiteral("%1  %2").arg(QChar(channel)).arg(QString::fromUtf8(ChannelName(channel)))),
         i % 6, (i / 6) * 2 + 1);
   }
   layout->addLayout(grid);
@@ -157,7 +156,7 @@ QWidget* Simulator::createWindow() {
 
 void Simulator::refreshWindow() {
   if (!window_) return;
-  for (int i = 0; i < LightDecoder::kChannels; ++i) {
+  for (int i = 0; i < kChannels; ++i) {
     const bool on = decoder_.IsOn(static_cast<char>('a' + i));
     lamps_[i]->setStyleSheet(QStringLiteral("border-radius: 8px; border: 1px solid #555; background: %1;")
                                  .arg(on ? QStringLiteral("#ffd21f") : QStringLiteral("#3a3a3a")));

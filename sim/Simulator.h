@@ -53,7 +53,7 @@ class Simulator : public QObject {
   int errors_ = 0;
 
   std::unique_ptr<QWidget> window_;
-  QLabel* lamps_[LightDecoder::kChannels] = {};
+  QLabel* lamps_[kChannels] = {};
   QLabel* lineLabel_ = nullptr;
   QLabel* errorLabel_ = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "Support.h"
 
 #include "ComPort.h"
+#include "LightTable.h"
+#include "Protocol.h"
 #include "Unit1.h"
 
 #include <QAccessible>
@@ -23,6 +25,16 @@ void SwitchEverythingOn() {
     box->SetEnabled(true);
     box->SetChecked(name != QLatin1String("Innenraum"));
   }
+}
+
+// What the panel's light table sends for `box` checked or not; empty for a
+// box the table lacks.
+QString TableCommand(BoxMember box, bool checked) {
+  for (const LightRow& row : kLightTable) {
+    const CommandText& command = checked ? row.on : row.off;
+    if (row.box == box) return QString::fromLatin1(command.text, static_cast<int>(command.length));
+  }
+  return {};
 }
 
 }  // namespace
@@ -246,28 +258,88 @@ class PanelTest : public QObject {
     QVERIFY(com6->state().checked);
   }
 
-  // An echo box tells a screen reader what its command does.
+  // An echo box tells a screen reader what its command does, as the
+  // protocol reads it (channel and state of each command; empty for a text
+  // that is not wholly commands). Every command of the panel's light table
+  // is a row: a table that the protocol reads otherwise fails here.
   void echoBoxDescriptions_data() {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("commands");
     QTest::addColumn<QString>("description");
     QTest::newRow("low beam off") << "a0"
+                                  << "a off"
                                   << "Abblendlicht aus";
     QTest::newRow("interior light on") << "i1"
+                                       << "i on"
                                        << "Innenraumlicht an";
     QTest::newRow("parking light off") << "e0f0j0"
+                                       << "e off, f off, j off"
                                        << "Blinker links aus, Blinker rechts aus, Parklicht aus";
     QTest::newRow("hazard lights on")
         << "e0f0e1f1"
+        << "e off, f off, e on, f on"
         << "Blinker links aus, Blinker rechts aus, Blinker links an, Blinker rechts an";
     QTest::newRow("not a command") << "Der gewählte ComPort konnte nicht geöffnet werden."
+                                   << ""
                                    << "";
     QTest::newRow("half a command") << "a"
+                                    << ""
                                     << "";
+    const struct {
+      const char* name;
+      BoxMember box;
+      bool checked;
+      const char* commands;
+      const char* description;
+    } table[] = {
+        {"Abblendlicht on", &TForm1::Abblendlicht, true, "a on", "Abblendlicht an"},
+        {"Abblendlicht off", &TForm1::Abblendlicht, false, "a off", "Abblendlicht aus"},
+        {"Fernlicht on", &TForm1::Fernlicht, true, "c on", "Fernlicht an"},
+        {"Fernlicht off", &TForm1::Fernlicht, false, "c off", "Fernlicht aus"},
+        {"Standlicht on", &TForm1::Standlicht, true, "b on", "Standlicht an"},
+        {"Standlicht off", &TForm1::Standlicht, false, "b off", "Standlicht aus"},
+        {"Parklicht on", &TForm1::Parklicht, true, "e off, f off, j on",
+         "Blinker links aus, Blinker rechts aus, Parklicht an"},
+        {"Parklicht off", &TForm1::Parklicht, false, "e off, f off, j off",
+         "Blinker links aus, Blinker rechts aus, Parklicht aus"},
+        {"Links on", &TForm1::Links, true, "e on", "Blinker links an"},
+        {"Links off", &TForm1::Links, false, "e off", "Blinker links aus"},
+        {"Rechts on", &TForm1::Rechts, true, "f on", "Blinker rechts an"},
+        {"Rechts off", &TForm1::Rechts, false, "f off", "Blinker rechts aus"},
+        {"Warnblinklicht on", &TForm1::Warnblinklicht, true, "e off, f off, e on, f on",
+         "Blinker links aus, Blinker rechts aus, Blinker links an, Blinker rechts an"},
+        {"Warnblinklicht off", &TForm1::Warnblinklicht, false, "e off, f off",
+         "Blinker links aus, Blinker rechts aus"},
+        {"Abblendlicht_auto on", &TForm1::Abblendlicht_auto, true, "k on", "Abblendautomatik an"},
+        {"Abblendlicht_auto off", &TForm1::Abblendlicht_auto, false, "k off", "Abblendautomatik aus"},
+        {"Fernlicht_auto on", &TForm1::Fernlicht_auto, true, "l on", "Fernlichtautomatik an"},
+        {"Fernlicht_auto off", &TForm1::Fernlicht_auto, false, "l off", "Fernlichtautomatik aus"},
+        {"Nebelscheinwerfer on", &TForm1::Nebelscheinwerfer, true, "g on", "Nebelscheinwerfer an"},
+        {"Nebelscheinwerfer off", &TForm1::Nebelscheinwerfer, false, "g off", "Nebelscheinwerfer aus"},
+        {"Nebelschlussleuchte on", &TForm1::Nebelschlussleuchte, true, "h on", "Nebelschlussleuchte an"},
+        {"Nebelschlussleuchte off", &TForm1::Nebelschlussleuchte, false, "h off", "Nebelschlussleuchte aus"},
+        {"Innenraum on", &TForm1::Innenraum, true, "i on", "Innenraumlicht an"},
+        {"Innenraum off", &TForm1::Innenraum, false, "i off", "Innenraumlicht aus"},
+        {"Rueckwaerts on", &TForm1::Rueckwaerts, true, "d on", "Rückfahrlicht an"},
+        {"Rueckwaerts off", &TForm1::Rueckwaerts, false, "d off", "Rückfahrlicht aus"},
+    };
+    static_assert(std::size(table) == 2 * std::size(kLightTable), "a row for each command of the table");
+    for (const auto& row : table)
+      QTest::newRow(row.name) << TableCommand(row.box, row.checked) << row.commands
+                              << QString::fromUtf8(row.description);
   }
 
   void echoBoxDescriptions() {
     QFETCH(QString, text);
+    QFETCH(QString, commands);
     QFETCH(QString, description);
+    QStringList read;
+    for (const LightCommand& command :
+         ParseCommands(text.toStdString()).value_or(std::vector<LightCommand>{}))
+      read << QStringLiteral("%1 %2")
+                  .arg(QChar(command.channel))
+                  .arg(QLatin1String(command.on ? "on" : "off"));
+    QCOMPARE(read.join(QLatin1String(", ")), commands);
     ScopedForm form;
     BoxLog log;
     ShowMessage(text.toStdString());

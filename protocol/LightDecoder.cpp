@@ -4,7 +4,7 @@
 
 namespace {
 
-bool IsChannel(std::uint8_t byte) { return byte >= 'a' && byte < 'a' + LightDecoder::kChannels; }
+bool IsChannelByte(std::uint8_t byte) { return IsChannel(static_cast<char>(byte)); }
 
 std::string Hex(std::uint8_t byte) {
   char text[8];
@@ -14,20 +14,12 @@ std::string Hex(std::uint8_t byte) {
 
 }  // namespace
 
-const char* LightDecoder::Name(char channel) {
-  static const char* const names[kChannels] = {
-      "Abblendlicht",   "Standlicht",     "Fernlicht",         "Rückfahrlicht",
-      "Blinker links",  "Blinker rechts", "Nebelscheinwerfer", "Nebelschlussleuchte",
-      "Innenraumlicht", "Parklicht",      "Abblendautomatik",  "Fernlichtautomatik"};
-  return IsChannel(static_cast<std::uint8_t>(channel)) ? names[channel - 'a'] : "?";
-}
-
 std::vector<LightDecoder::Event> LightDecoder::Feed(const std::uint8_t* bytes, std::size_t size) {
   std::vector<Event> events;
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint8_t byte = bytes[i];
     if (pending_ == 0) {
-      if (IsChannel(byte)) {
+      if (IsChannelByte(byte)) {
         pending_ = static_cast<char>(byte);
       } else {
         events.push_back({Event::ProtocolError, 0, false, byte,
@@ -40,15 +32,15 @@ std::vector<LightDecoder::Event> LightDecoder::Feed(const std::uint8_t* bytes, s
     if (byte == '0' || byte == '1') {
       const bool on = byte == '1';
       lit_[static_cast<std::size_t>(channel - 'a')] = on;
-      events.push_back(
-          {Event::Command, channel, on, byte,
-           std::string{channel, static_cast<char>(byte)} + "  " + Name(channel) + (on ? " an" : " aus")});
+      events.push_back({Event::Command, channel, on, byte,
+                        std::string{channel, static_cast<char>(byte)} + "  " + ChannelName(channel) +
+                            (on ? " an" : " aus")});
       continue;
     }
     events.push_back({Event::ProtocolError, channel, false, byte,
                       "Protokollfehler: " + Hex(byte) + " nach '" + channel + "' ist weder '0' noch '1'"});
     // Resynchronise on the offending byte if it starts a command itself.
-    if (IsChannel(byte)) pending_ = static_cast<char>(byte);
+    if (IsChannelByte(byte)) pending_ = static_cast<char>(byte);
   }
   return events;
 }

@@ -1,18 +1,16 @@
 #pragma once
 
+#include "Protocol.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The board's side of the light protocol: a stream of two-byte commands, a
-// channel letter 'a' to 'l' followed by '0' (off) or '1' (on), with nothing
-// between them. Bytes that do not fit are reported and skipped; the decoder
-// never stops.
+// The board's side of the light protocol (Protocol.h), read as a stream:
+// bytes that do not fit are reported and skipped; the decoder never stops.
 class LightDecoder {
  public:
-  static constexpr int kChannels = 12;
-
   struct Event {
     enum Kind : std::uint8_t { Command, ProtocolError } kind;
     char channel;       // 'a'..'l' for a command (and for an error after a letter)
@@ -25,9 +23,6 @@ class LightDecoder {
   std::vector<Event> Feed(const std::uint8_t* bytes, std::size_t size);
 
   bool IsOn(char channel) const { return lit_.at(static_cast<std::size_t>(channel - 'a')); }
-
-  // The German name of a channel's light.
-  static const char* Name(char channel);
 
  private:
   std::array<bool, kChannels> lit_{};
