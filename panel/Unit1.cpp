@@ -2,6 +2,7 @@
 
 #include "ComPort.h"
 #include "LightTable.h"
+#include "PortMessages.h"
 
 #include <iterator>
 #include <string>
@@ -93,7 +94,8 @@ TForm1::TForm1(TApplication* owner) : TForm(owner) {
   SetAccessibleName("Lichtsteuerung");
   // Devices come and go (USB adapters), so what a port stands for is worked
   // out each time it is asked.
-  comports->SetItemDescriber([](int item) { return PortDescription(kPortNames[item]); });
+  comports->SetItemDescriber(
+      [](int item) { return PortDescription(kPortNames[item], LookUpPort(kPortNames[item])); });
   SetMessageDescriber(DescribeCommands);
 
   comportbut->OnClick([](TObject* sender) { Form1->comportbutClick(sender); });

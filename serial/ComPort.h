@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ComPortPlatform.h"
+#include "PortNames.h"
 
 #include <chrono>
 #include <cstdint>
@@ -10,9 +11,10 @@
 // opened, set up and written by the platform's own calls (posix/, win32/).
 // Every failed call that sets up or writes the port is reported to the user in
 // an error box captioned with the Windows name of the call, and the routine
-// goes on. Opening reports through its result (the panel words that for the
-// user with OpenFailureDetail); closing reports nothing, since the port is
-// given up either way.
+// goes on. Opening reports through its result, and what a port stands for
+// is told as facts (PortFacts, in the platform's PortNames.h): the panel
+// words both for the user. Closing reports nothing, since the port is given
+// up either way.
 
 // The port's handle; kNoPort when no port is open or the last open failed
 // (on Windows null before the first open, see win32/ComPortPlatform.h).
@@ -21,11 +23,15 @@ extern ComHandle PortHandle;
 // How long a write may wait for the port to take and send its bytes.
 inline constexpr std::chrono::milliseconds kWriteDeadline{1000};
 
-// What one attempt to open a port found: the device its name stood for at
-// that moment (empty for none) and, when it failed, the system's error code.
+// What one attempt to open a port found. The device its name stood for at
+// that moment (port.device, empty for none) and, when it failed, the
+// system's error code and what the system knew of the port then.
 struct OpenAttempt {
-  std::string device;
+  PortFacts port;
   int error = 0;
+  // The port was busy because this program's own last close of it still
+  // waits in the kernel (Linux only; see CloseComPort).
+  bool stillReleasing = false;
 };
 
 // Opens the port named "Com1" to "Com6" for exclusive use. Returns its
@@ -33,14 +39,10 @@ struct OpenAttempt {
 // open on failure.
 ComHandle OpenComPort(const char* name, OpenAttempt* attempt = nullptr);
 
-// Why the attempt to open `name` failed, in words for the user: where the
-// name led, the system's reason, and what the user can do about it; each
-// part after a blank line, to follow the panel's own message.
-std::string OpenFailureDetail(const char* name, const OpenAttempt& attempt);
-
-// What the port `name` stands for at this moment, in words for the user:
-// its device and what the system knows of the adapter behind it.
-std::string PortDescription(const char* name);
+// What the port `name` stands for at this moment: its device and what the
+// system knows of the adapter behind it. Asked afresh each time, since
+// adapters come and go.
+PortFacts LookUpPort(const char* name);
 
 // 9600 baud, 8 data bits, no parity, one stop bit, read back from the driver;
 // every other setting stays as the port had it: flow control (CRTSCTS, IXON,

@@ -1,6 +1,7 @@
 #include "Support.h"
 
 #include "ComPort.h"
+#include "PortMessages.h"
 #include "PortNames.h"
 #include "Unit1.h"
 
@@ -373,9 +374,10 @@ class SerialTest : public QObject {
     fs::create_directory_symlink(top / "sys/devices/platform/serial8250", ttyClass / "ttyS0/device");
     fs::create_symlink("../../ttyUSB0", dev / "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
 
-    const std::string path = (dev / tty.toStdString()).string();
-    const std::string text =
-        DescribePort(path, IdentifyPort(path, ttyClass.string(), (dev / "serial/by-id").string()));
+    PortFacts port;
+    port.device = (dev / tty.toStdString()).string();
+    port.identity = IdentifyPort(port.device, ttyClass.string(), (dev / "serial/by-id").string());
+    const std::string text = PortDescription("Com1", port);
     QCOMPARE(QString::fromStdString(text),
              QString(tip).replace(QLatin1String("DEV"), QString::fromStdString(dev.string())));
   }
@@ -415,6 +417,12 @@ class SerialTest : public QObject {
                           << "LICHTSTEUERUNG_COM1";
     QTest::newRow("Com6") << "Com6"
                           << "LICHTSTEUERUNG_COM6";
+    QTest::newRow("Com9") << "Com9"
+                          << "LICHTSTEUERUNG_COM9";
+    QTest::newRow("two digits") << "Com10"
+                                << "";
+    QTest::newRow("leading zero") << "Com01"
+                                  << "";
     QTest::newRow("lower case") << "com1"
                                 << "";
     QTest::newRow("no number") << "Com"

@@ -162,53 +162,20 @@ int OpenDevice(const std::string& device) {
   return handle;
 }
 
-// Serial ports belong to the group dialout on Debian and its kin.
-constexpr const char* kDialoutHint =
-    "Ihr Benutzer darf diesen Anschluss nicht öffnen: Nehmen Sie ihn mit "
-    "\u201Esudo usermod -aG dialout $USER\u201C in die Gruppe dialout auf und melden Sie sich danach neu "
-    "an.";
-
-// This program's own last close of the port still waits in the kernel for the
-// board to take what was sent (up to the driver's closing wait).
-constexpr const char* kStillClosingHint =
-    "Dieses Programm gibt den Anschluss noch frei: Das Gerät hat die zuletzt gesendeten Befehle "
-    "nicht abgenommen, und der Treiber wartet bis zu 30 Sekunden darauf. Versuchen Sie es danach "
-    "noch einmal.";
-
-// Why a device did not open, in words for the user: the system's text, or
-// what it is when that is no device at all.
-std::string OpenFailureReason(const std::string& device, int error) {
-  struct stat status = {};
-  if (error != ENOTTY || ::stat(device.c_str(), &status) != 0) return SysErrorMessage(error);
-  const char* kind = S_ISREG(status.st_mode)    ? "eine gewöhnliche Datei"
-                     : S_ISDIR(status.st_mode)  ? "ein Verzeichnis"
-                     : S_ISFIFO(status.st_mode) ? "eine benannte Pipe (FIFO)"
-                     : S_ISSOCK(status.st_mode) ? "ein Socket"
-                     : S_ISBLK(status.st_mode)  ? "ein Blockgerät"
-                                                : nullptr;
-  if (!kind) return "kein serieller Anschluss";
-  return std::string("kein serieller Anschluss, sondern ") + kind;
-}
-
 }  // namespace
 
 ComHandle OpenComPort(const char* name, OpenAttempt* attempt) {
-  OpenAttempt tried{ComPortDevice(name), 0};
-  const int handle = OpenDevice(tried.device);
-  tried.error = handle < 0 ? errno : 0;
+  const std::string device = ComPortDevice(name);
+  const int handle = OpenDevice(device);
+  OpenAttempt tried;
+  tried.port.device = device;
+  if (handle < 0) {
+    tried.error = errno;
+    tried.stillReleasing = tried.error == EBUSY && DeviceClosing(device);
+    tried.port = LookUpPort(name, device);
+  }
   if (attempt) *attempt = std::move(tried);
   return handle;
-}
-
-std::string OpenFailureDetail(const char* name, const OpenAttempt& attempt) {
-  // The fixed text guesses another program; the system's reason tells the
-  // real one, most often a user who is not in the dialout group.
-  std::string text =
-      "\n\n" + PortWhere(name, attempt.device) + ": " + OpenFailureReason(attempt.device, attempt.error);
-  if (attempt.error == EACCES) text += std::string("\n\n") + kDialoutHint;
-  if (attempt.error == EBUSY && DeviceClosing(attempt.device))
-    text += std::string("\n\n") + kStillClosingHint;
-  return text;
 }
 
 bool DeviceClosing(const std::string& device) {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <tuple>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The tty names that are serial ports, in the order they become "Com1" to
@@ -37,14 +39,6 @@ constexpr std::array<Family, 14> kFamilies{{
     {"ttyUSB", 1},
     {"ttyACM", 2},
 }};
-
-// The 1-based port number of "Com<n>", or 0 for any other name.
-int PortNumber(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "Com") != 0) return 0;
-  if (!std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isdigit(c); })) return 0;
-  if (name.size() > 6) return 0;  // far beyond any port; keeps stoi in range
-  return std::stoi(name.substr(3));
-}
 
 struct Kind {
   int rank = -1;  // -1: not a serial port
@@ -154,30 +148,23 @@ PortIdentity IdentifyPort(const std::string& path, const std::string& ttyClass,
   return identity;
 }
 
-std::string DescribePort(const std::string& path, const PortIdentity& identity) {
-  std::string text = path;
-  if (!identity.device.empty() && identity.device != path) text += " (" + identity.device + ")";
-  std::string adapter = identity.maker;
-  if (!identity.product.empty()) adapter += (adapter.empty() ? "" : " ") + identity.product;
-  if (!adapter.empty()) {
-    text += " \u2014 " + adapter;
-    if (!identity.serialNumber.empty()) text += ", Seriennummer " + identity.serialNumber;
+PortFacts LookUpPort(const char* name, const std::string& device) {
+  PortFacts port;
+  port.device = device;
+  port.variable = ComPortVariable(name);
+  const char* mapped = std::getenv(port.variable.c_str());
+  port.variableEmpty = mapped && *mapped == '\0';
+  struct stat status = {};
+  if (!device.empty() && ::stat(device.c_str(), &status) == 0) {
+    port.node = S_ISREG(status.st_mode)    ? NodeKind::File
+                : S_ISDIR(status.st_mode)  ? NodeKind::Directory
+                : S_ISFIFO(status.st_mode) ? NodeKind::Fifo
+                : S_ISSOCK(status.st_mode) ? NodeKind::Socket
+                : S_ISBLK(status.st_mode)  ? NodeKind::BlockDevice
+                                           : NodeKind::Other;
   }
-  for (const std::string& link : identity.byId)
-    if (link != path) text += "\n" + link;
-  return text;
+  if (!device.empty()) port.identity = IdentifyPort(device);
+  return port;
 }
 
-std::string PortWhere(const char* name, const std::string& device) {
-  if (!device.empty()) return device;
-  const std::string variable = ComPortVariable(name);
-  const char* mapped = std::getenv(variable.c_str());
-  if (mapped && *mapped == '\0') return std::string(name) + " (" + variable + " ist gesetzt, aber leer)";
-  return std::string(name) + " (kein serieller Anschluss gefunden, " + variable + " nicht gesetzt)";
-}
-
-std::string PortDescription(const char* name) {
-  const std::string device = ComPortDevice(name);
-  if (device.empty()) return PortWhere(name, device);
-  return DescribePort(device, IdentifyPort(device));
-}
+PortFacts LookUpPort(const char* name) { return LookUpPort(name, ComPortDevice(name)); }

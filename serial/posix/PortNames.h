@@ -1,5 +1,8 @@
 #pragma once
 
+#include "PortNumber.h"
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,10 +16,6 @@ std::string ComPortVariable(const std::string& name);
 
 // The device path for a port name, or an empty string when it stands for none.
 std::string ComPortDevice(const std::string& name);
-
-// Where a port name leads, in words for the user: its device, or why there
-// is none.
-std::string PortWhere(const char* name, const std::string& device);
 
 // This machine's serial ports as device paths, in a stable order: its own
 // UARTs (the ttyS ports that have a chip behind them, then those of ARM
@@ -39,7 +38,20 @@ struct PortIdentity {
 PortIdentity IdentifyPort(const std::string& path, const std::string& ttyClass = "/sys/class/tty",
                           const std::string& byIdFolder = "/dev/serial/by-id");
 
-// `path` and its identity in words for the user, e.g.
-// "/dev/ttyUSB0 — FTDI FT232R USB UART, Seriennummer A50285BI", followed by
-// a line for each stable name.
-std::string DescribePort(const std::string& path, const PortIdentity& identity);
+// What stands at a device path, for telling the user what was named
+// instead of a port. Missing: nothing, or nothing that may be looked at.
+enum class NodeKind : std::uint8_t { Missing, File, Directory, Fifo, Socket, BlockDevice, Other };
+
+// What a port name stood for at one moment, as the panel words it for the
+// user.
+struct PortFacts {
+  std::string device;                 // the device path; empty for none
+  std::string variable;               // the variable that maps the name (ComPortVariable)
+  bool variableEmpty = false;         // it is set, but to nothing
+  NodeKind node = NodeKind::Missing;  // what stands at `device`
+  PortIdentity identity;              // the device behind it
+};
+
+// The facts of `name` standing for `device`: the caller has resolved the
+// name, so that they tell of the device it tried.
+PortFacts LookUpPort(const char* name, const std::string& device);

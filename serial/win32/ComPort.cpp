@@ -39,7 +39,8 @@ DCB PlainLine() {
 
 ComHandle OpenComPort(const char* name, OpenAttempt* attempt) {
   const int number = PortNumber(name);
-  OpenAttempt tried{number ? "COM" + std::to_string(number) : std::string(), 0};
+  OpenAttempt tried;
+  tried.port.device = number ? "COM" + std::to_string(number) : std::string();
   HANDLE lock = nullptr;
   HANDLE port = INVALID_HANDLE_VALUE;
   if (number) {
@@ -57,35 +58,16 @@ ComHandle OpenComPort(const char* name, OpenAttempt* attempt) {
   } else {
     SetLastError(ERROR_FILE_NOT_FOUND);
   }
-  tried.error = port == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0;
-  if (port == INVALID_HANDLE_VALUE && lock) CloseHandle(lock);
-  if (port != INVALID_HANDLE_VALUE) portLock = lock;
-  if (attempt) *attempt = tried;
-  return port;
-}
-
-std::string OpenFailureDetail(const char* name, const OpenAttempt& attempt) {
-  const std::string friendly = attempt.device.empty() ? std::string() : FriendlyName(PortNumber(name));
-  const std::string where = std::string(name) + (friendly.empty() ? "" : " (" + friendly + ")");
-  std::string reason;
-  switch (attempt.error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: {
-      reason = "Diesen Anschluss gibt es auf diesem Rechner nicht.";
-      const std::string hint = RenumberHint();
-      if (!hint.empty()) reason += "\n\n" + hint;
-      break;
-    }
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      reason =
-          "Der Anschluss wird schon benutzt, von einem anderen Programm oder einem zweiten Fenster "
-          "dieses Programms.";
-      break;
-    default:
-      reason = SysErrorMessage(attempt.error);
+  if (port == INVALID_HANDLE_VALUE) {
+    tried.error = static_cast<int>(GetLastError());
+    if (lock) CloseHandle(lock);
+    // Only a failed open asks SetupAPI, for the message's words.
+    if (attempt) tried.port = LookUpPort(name);
+  } else {
+    portLock = lock;
   }
-  return "\n\n" + where + ": " + reason;
+  if (attempt) *attempt = std::move(tried);
+  return port;
 }
 
 void ConfigureComPort(ComHandle handle) {

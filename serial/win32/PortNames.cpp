@@ -68,22 +68,8 @@ std::vector<int> ComPorts() {
   return ports;
 }
 
-// "COM9" with the device's name where Windows has one: "USB Serial Port (COM9)".
-std::string NamedPort(int number) {
-  std::string port = "COM" + std::to_string(number);
-  const std::string friendly = FriendlyName(number);
-  if (friendly.empty()) return port;
-  return friendly.find(port) != std::string::npos ? friendly : port + " (" + friendly + ")";
-}
-
-}  // namespace
-
-int PortNumber(const char* name) {
-  const std::string text = name;
-  if (text.size() != 4 || text.compare(0, 3, "Com") != 0 || text[3] < '1' || text[3] > '9') return 0;
-  return text[3] - '0';
-}
-
+// What Windows calls the device behind COMn, e.g. "USB Serial Port (COM3)";
+// empty where it knows none.
 std::string FriendlyName(int number) {
   static const SetupApi setup;
   if (!setup.Complete()) return {};
@@ -111,29 +97,18 @@ std::string FriendlyName(int number) {
   return Narrow(found);
 }
 
-std::string RenumberHint() {
-  std::string above;
-  for (const int number : ComPorts()) {
-    if (number <= 6) continue;
-    above += (above.empty() ? "" : ", ") + NamedPort(number);
-  }
-  if (above.empty()) return {};
-  return "Windows kennt diese seriellen Anschlüsse über COM6: " + above +
-         ". Dieses Programm erreicht nur COM1 bis COM6. So bekommt ein Anschluss eine Nummer von 1 bis 6: "
-         "im Geräte-Manager unter „Anschlüsse (COM & LPT)“ den Anschluss doppelklicken, dann "
-         "„Anschlusseinstellungen“, „Erweitert…“ und unter „COM-Anschlussnummer“ eine freie Nummer "
-         "von COM1 bis COM6 wählen.";
-}
+}  // namespace
 
-std::string PortDescription(const char* name) {
+PortFacts LookUpPort(const char* name) {
+  PortFacts port;
   const int number = PortNumber(name);
-  std::string friendly = FriendlyName(number);
-  if (!friendly.empty()) return friendly;
   const std::vector<int> ports = ComPorts();
-  if (std::find(ports.begin(), ports.end(), number) != ports.end())
-    return std::string(name) + ": serieller Anschluss COM" + std::to_string(number) +
-           ", zu dem Windows kein Gerät nennt";
-  const std::string hint = RenumberHint();
-  return std::string(name) + ": kein Gerät, das Windows unter diesem Namen kennt" +
-         (hint.empty() ? "" : ". " + hint);
+  if (number) {
+    port.device = "COM" + std::to_string(number);
+    port.friendlyName = FriendlyName(number);
+    port.listed = std::find(ports.begin(), ports.end(), number) != ports.end();
+  }
+  for (const int other : ports)
+    if (other > 6) port.above.push_back({other, FriendlyName(other)});
+  return port;
 }

@@ -1,18 +1,27 @@
 #pragma once
 
+#include "PortNumber.h"
+
 #include <string>
+#include <vector>
 
 // "Com1" to "Com6" are Windows' own COM1 to COM6. What Windows knows of its
 // ports, for the ports' tooltips and the message of a failed open.
 
-// "Com3" -> 3; 0 for any other name.
-int PortNumber(const char* name);
+// A port that Windows has, with what it calls the device behind it (empty
+// where it names none).
+struct NamedPort {
+  int number;
+  std::string friendlyName;
+};
 
-// What Windows calls the device behind COMn, e.g. "USB Serial Port (COM3)";
-// empty where it knows none.
-std::string FriendlyName(int number);
-
-// Where the panel cannot reach the user's adapter, because Windows gave it a
-// number above 6: which ports those are, and how to give one a number the
-// panel offers. Empty when Windows has none above 6.
-std::string RenumberHint();
+// What Windows knew of a port name at one moment, as the panel words it for
+// the user.
+struct PortFacts {
+  std::string device;        // "COM3" for "Com3"; empty for a name of no port
+  std::string friendlyName;  // what Windows calls the device behind it
+  bool listed = false;       // Windows has a port of that number, named or not
+  // The ports Windows has above COM6, in order: where a USB adapter often
+  // lands, out of the panel's reach.
+  std::vector<NamedPort> above;
+};
