@@ -10,8 +10,11 @@
 //                             arguments over in the Unix locale's charset)
 //   msaa_check.exe refused NAME   only the default action of the control
 //                             NAME, once: succeeds only if it is refused
-//   msaa_check.exe post NAME  what another program may post: a click to the
-//                             control NAME; with "close" the window's close
+//   msaa_check.exe post NAME [HOW]  what another program may send or post
+//                             to the control NAME: a BM_CLICK, or as HOW says
+//                             a click notification to its window (notify),
+//                             a BM_SETCHECK that checks it (check), a mouse
+//                             click (mouse); with "close" the window's close
 //                             (WM_CLOSE, SC_CLOSE), after a log-off's question
 //                             (WM_QUERYENDSESSION), which must be refused;
 //                             with "quit" a WM_QUIT. Fails if not posted
@@ -105,19 +108,44 @@ constexpr GUID kIsOleaccProxy = {
     0x902697fa, 0x80e4, 0x4560, {0x80, 0x2a, 0xa1, 0x3f, 0x22, 0xa6, 0x47, 0x09}};
 int notProxies = 0;
 
-// The window's object is none, and its IServiceProvider is one COM object with it.
+// Whether `object` is the COM object whose identity is `self`; releases it.
+bool SameObject(IUnknown* object, IUnknown* self) {
+  if (!object) return false;
+  IUnknown* identity = nullptr;
+  object->QueryInterface(&identity);
+  const bool same = identity && identity == self;
+  if (identity) identity->Release();
+  object->Release();
+  return same;
+}
+
+// The window's object is none, and every way a client may ask it for an
+// interface (IServiceProvider, QueryService for IAccessible, IDispatch)
+// leads back to it, never to Windows' own object and its default action.
 void CheckNotAProxy(HWND window, const std::string& name) {
   IAccessible* accessible = ObjectOf(window, OBJID_CLIENT);
   IServiceProvider* services = nullptr;
-  IUnknown *self = nullptr, *viaServices = nullptr, *proxy = nullptr;
+  IUnknown *self = nullptr, *proxy = nullptr;
   if (!accessible || FAILED(accessible->QueryInterface(&services))) Fail(name + " has no IServiceProvider");
   accessible->QueryInterface(&self);
-  services->QueryInterface(&viaServices);
   if (SUCCEEDED(services->QueryService(kIsOleaccProxy, &proxy)) || proxy)
     Fail(name + " answers IIS_IsOleaccProxy, as Windows' own proxies do");
-  if (!self || self != viaServices) Fail(name + "'s IServiceProvider is another COM object");
-  for (IUnknown* held :
-       {self, viaServices, static_cast<IUnknown*>(services), static_cast<IUnknown*>(accessible)})
+  services->AddRef();
+  if (!self || !SameObject(services, self)) Fail(name + "'s IServiceProvider is another COM object");
+  const struct {
+    const char* what;
+    IID iid;
+  } routes[] = {{"IAccessible", __uuidof(IAccessible)}, {"IDispatch", __uuidof(IDispatch)}};
+  for (const auto& route : routes) {
+    void* found = nullptr;
+    services->QueryService(__uuidof(IAccessible), route.iid, &found);
+    if (!SameObject(static_cast<IUnknown*>(found), self))
+      Fail(name + ": QueryService for " + route.what + " leads to another COM object");
+  }
+  IDispatch* dispatch = nullptr;
+  accessible->QueryInterface(&dispatch);
+  if (!SameObject(dispatch, self)) Fail(name + "'s IDispatch is another COM object");
+  for (IUnknown* held : {self, static_cast<IUnknown*>(services), static_cast<IUnknown*>(accessible)})
     held->Release();
   ++notProxies;
 }
@@ -269,8 +297,24 @@ int main(int argc, char* argv[]) {
       posted = PostMessageW(panel, WM_QUIT, 0, 0);
       std::printf("msaa: posted WM_QUIT\n");
     } else {
-      posted = PostMessageW(Control(panel, argv[2]), BM_CLICK, 0, 0);
-      std::printf("msaa: posted BM_CLICK to %s\n", argv[2]);
+      HWND control = Control(panel, argv[2]);
+      const std::string how = argc > 3 ? argv[3] : "click";
+      if (how == "notify") {
+        posted = PostMessageW(panel, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                              reinterpret_cast<LPARAM>(control));
+      } else if (how == "check") {
+        DWORD_PTR ignored = 0;
+        posted = SendMessageTimeoutW(control, BM_SETCHECK, BST_CHECKED, 0, SMTO_ABORTIFHUNG, 10000, &ignored);
+      } else if (how == "mouse") {
+        const LPARAM inside = MAKELPARAM(4, 4);
+        posted = PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, inside) &&
+                 PostMessageW(control, WM_LBUTTONUP, 0, inside);
+      } else if (how == "click") {
+        posted = PostMessageW(control, BM_CLICK, 0, 0);
+      } else {
+        Fail("no such way to post: " + how);
+      }
+      std::printf("msaa: %s to %s\n", how.c_str(), argv[2]);
     }
     return posted ? 0 : 1;
   }
@@ -314,7 +358,8 @@ int main(int argc, char* argv[]) {
   }
   if (!(ReadWindow(sideLight).state & STATE_SYSTEM_CHECKED)) Fail("the side light does not read as checked");
   std::printf("msaa: 13 echo boxes read and closed; the side light reads as checked\n");
-  std::printf("msaa: %d objects checked: none answers IIS_IsOleaccProxy, each is one COM object\n",
+  std::printf("msaa: %d objects checked: none answers IIS_IsOleaccProxy, each is one COM object, whichever "
+              "interface or service a client asks for\n",
               notProxies);
   CoUninitialize();
   return 0;

@@ -81,19 +81,26 @@ class Annotated final : public IAccessible,
     return left;
   }
 
+  // IDispatch: no late binding. Passed on, a late-bound client's calls
+  // would run on Windows' object, with its names and a default action that
+  // the hold does not refuse; readers call IAccessible's methods directly.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    return windows_->GetTypeInfoCount(count);
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override {
-    return windows_->GetTypeInfo(index, locale, info);
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT /*index*/, LCID /*locale*/, ITypeInfo** info) override {
+    if (info) *info = nullptr;
+    return DISP_E_BADINDEX;
   }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
-                                          DISPID* ids) override {
-    return windows_->GetIDsOfNames(iid, names, count, locale, ids);
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID /*iid*/, LPOLESTR* /*names*/, UINT /*count*/, LCID /*locale*/,
+                                          DISPID* /*ids*/) override {
+    return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* parameters,
-                                   VARIANT* result, EXCEPINFO* exception, UINT* argument) override {
-    return windows_->Invoke(id, iid, locale, flags, parameters, result, exception, argument);
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID /*id*/, REFIID /*iid*/, LCID /*locale*/, WORD /*flags*/,
+                                   DISPPARAMS* /*parameters*/, VARIANT* /*result*/, EXCEPINFO* /*exception*/,
+                                   UINT* /*argument*/) override {
+    return E_NOTIMPL;
   }
 
   HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
@@ -194,12 +201,16 @@ class Annotated final : public IAccessible,
     return windows_->put_accValue(child, value);
   }
 
-  // IServiceProvider: every service as Windows' object answers it, but the
-  // one that would pass this object off as Windows' own.
+  // IServiceProvider: any interface this object has, whatever the service
+  // (a client asks for IAccessible so), is this object's own; every other
+  // as Windows' object answers it, but the service that would pass this
+  // object off as Windows' own.
   HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (service == kIsOleaccProxy || !services_) return E_NOINTERFACE;
+    if (service == kIsOleaccProxy) return E_NOINTERFACE;
+    if (SUCCEEDED(QueryInterface(iid, object))) return S_OK;
+    if (!services_) return E_NOINTERFACE;
     return services_->QueryService(service, iid, object);
   }
 
@@ -286,6 +297,34 @@ std::map<HWND, Speaker>& Speakers() {
   return speakers;
 }
 
+// Whether `message` to a control is one that another program sent or
+// posted, and that the user could not have made: refused before the control
+// acts on it. Windows keeps the mouse and the keyboard from a disabled
+// control and from a window a box has disabled, but a sent or posted
+// message reaches the control all the same, and a port item (an automatic
+// radio button) would move its check itself, before the panel could refuse
+// the BN_CLICKED it sends.
+bool FromOutside(HWND window, UINT message, long role) {
+  const bool shut = Held() || !IsWindowEnabled(window);
+  switch (message) {
+    case BM_SETCHECK:
+      if (WritingOwnCheck()) return false;
+      // A check box is written by the toolkit alone, which runs its handler;
+      // a port item also checks itself and clears the others when clicked.
+      return role == ROLE_SYSTEM_CHECKBUTTON || shut;
+    case BM_CLICK:  // a reader's too, when it was posted before the box came up
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK:
+    case WM_LBUTTONUP:
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+    case WM_CHAR:
+      return shut;
+    default:
+      return false;
+  }
+}
+
 LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto& speakers = Speakers();
   const auto found = speakers.find(window);
@@ -299,10 +338,7 @@ LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       const Spoken spoken = found->second.spoken;
       if (const LRESULT answer = Answer(window, wParam, object, spoken)) return answer;
     }
-  } else if (message == BM_CLICK && Held()) {
-    // Another program's click (or a reader's, posted before the box came
-    // up), which the disabled window does not hold off: a port item would
-    // move its check itself, before the panel could refuse the BN_CLICKED.
+  } else if (FromOutside(window, message, found->second.spoken.role)) {
     return 0;
   } else if (message == WM_NCDESTROY) {
     SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(next));

@@ -23,3 +23,18 @@ bool Held();
 // quit posted from outside would otherwise close every box that follows at
 // once, unseen, with its command written all the same.
 void QuitWhenFree(int code);
+
+// The toolkit's own write of a check box's or a port item's check
+// (BM_SETCHECK), for as long as it lives. Another program can send that
+// message too, and it would change what the next send reads without a
+// handler run: any write not marked so is refused (Accessible.cpp).
+class OwnWrite {
+ public:
+  OwnWrite();
+  ~OwnWrite();
+  OwnWrite(const OwnWrite&) = delete;
+  OwnWrite& operator=(const OwnWrite&) = delete;
+};
+
+// Whether the toolkit itself is writing a check.
+bool WritingOwnCheck();

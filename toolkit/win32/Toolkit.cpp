@@ -69,6 +69,7 @@ std::vector<Rect> PlacesInWindow(const FormLayout& layout) {
 }
 
 int holds = 0;
+int ownWrites = 0;
 bool quitPending = false;  // a quit came while the panel was held
 int quitCode = 0;
 
@@ -94,6 +95,9 @@ Hold::~Hold() {
   }
 }
 bool Held() { return holds > 0; }
+OwnWrite::OwnWrite() { ++ownWrites; }
+OwnWrite::~OwnWrite() { --ownWrites; }
+bool WritingOwnCheck() { return ownWrites > 0; }
 void QuitWhenFree(int code) {
   quitPending = true;
   quitCode = code;
@@ -236,6 +240,7 @@ int TRadioGroup::ItemIndex() const {
 }
 
 void TRadioGroup::SetItemIndex(int index) {
+  const OwnWrite own;
   for (std::size_t i = 0; i < items_.size(); ++i)
     SendMessageW(AsWindow(items_[i]), BM_SETCHECK, static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED,
                  0);
@@ -255,7 +260,10 @@ bool TCheckBox::Checked() const { return SendMessageW(AsWindow(window_), BM_GETC
 
 void TCheckBox::SetChecked(bool checked) {
   if (Checked() == checked) return;
-  SendMessageW(AsWindow(window_), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  {
+    const OwnWrite own;
+    SendMessageW(AsWindow(window_), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
   RunHandler(onClick_, this);
 }
 
@@ -426,9 +434,12 @@ LRESULT CALLBACK TForm::Native::Procedure(HWND window, UINT message, WPARAM wPar
   switch (message) {
     case WM_COMMAND:
       // A click the user makes while the panel is held cannot get here (the
-      // box has disabled the window); one that does came from outside.
+      // box has disabled the window), nor one on a disabled control; one
+      // that does came from outside: another program can post BN_CLICKED
+      // for any control, greyed out or not.
       if (HIWORD(wParam) == BN_CLICKED && !Held()) {
         TControl* control = native.Control(reinterpret_cast<HWND>(lParam));
+        if (!control || !control->Enabled()) return 0;
         if (auto* button = dynamic_cast<TButton*>(control)) button->Click();
         if (auto* box = dynamic_cast<TCheckBox*>(control)) box->SetChecked(!box->Checked());
         return 0;
