@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <string>
 
 // No port before the first connect.
@@ -139,9 +140,23 @@ void ShowApiError(const char* name) {
 
 void CloseComPort(ComHandle handle) {
   if (handle == nullptr || handle == kNoPort) return;
-  // Output still held back cannot reach the board anyway: dropped, so that
-  // closing does not wait for it.
-  PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+  // What the driver still queues (a disconnect's last commands, on a UART
+  // its output buffer) leaves first, up to the write deadline, as on Linux:
+  // a purge drops it at once. Only output still held back then, which
+  // cannot reach the board anyway, is dropped, so that closing does not
+  // wait for it. A purge when nothing is queued is no harmless extra either:
+  // Wine carries it out on a pseudo-terminal as a flush that also throws
+  // away what the other end has not read yet.
+  const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
+  DWORD errors = 0;
+  COMSTAT status{};
+  while (ClearCommError(handle, &errors, &status) && status.cbOutQue > 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+      break;
+    }
+    Sleep(1);
+  }
   CloseHandle(handle);
   if (portLock) CloseHandle(portLock);
   portLock = nullptr;
