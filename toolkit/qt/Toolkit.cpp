@@ -124,23 +124,24 @@ TApplication::TApplication(int& argc, char** argv) : native_(new Native{argc, ar
 
 namespace {
 
-// Qt's Wayland plugin cannot be trusted to take its windows down on the two
-// versions Debian ships:
-// - Qt 6.4.2 (Debian 12) destroys a window's pending frame callback in the
-//   main thread while its frame-event thread may be dispatching that very
-//   callback, which destroys it too: libwayland aborts ("proxy->refcount >
-//   0"). Seen once in 1000 closes of the panel, in the hide that follows an
-//   accepted close.
-// - Both, 6.4.2 and 6.8.2 (Debian 13), stop their two event threads one
-//   after the other as the application object goes. When the first leaves
-//   with a read still prepared for it while the second waits to read, the
-//   second waits for ever, and so does the program, its window gone:
-//   measured under sway, in about 1 close of 25 on 6.4.2, and on 6.8.2 in 2
-//   of 61.
-// So on those two the main form's close neither hides nor destroys a
+// Qt's Wayland plugin cannot be trusted to take its windows down in the two
+// series Debian ships, 6.4 (Debian 12) and 6.8 (Debian 13); measured on
+// their 6.4.2 and 6.8.2:
+// - 6.4.2 destroys a window's pending frame callback in the main thread
+//   while its frame-event thread may be dispatching that very callback,
+//   which destroys it too: libwayland aborts ("proxy->refcount > 0"). Seen
+//   once in 1000 closes of the panel, in the hide that follows an accepted
+//   close.
+// - Both stop their two event threads one after the other as the
+//   application object goes. When the first leaves with a read still
+//   prepared for it while the second waits to read, the second waits for
+//   ever, and so does the program, its window gone: measured under sway, in
+//   about 1 close of 25 on 6.4.2, and on 6.8.2 in 2 of 61.
+// So in both series, whatever patch release an update brings (none is known
+// to fix either), the main form's close neither hides nor destroys a
 // window: the panel releases what it holds, and the program ends with the
 // windows up, which the compositor drops with the connection (~TForm).
-// Other versions are unmeasured and take the ordinary way, so that a slow
+// Other series are unmeasured and take the ordinary way, so that a slow
 // exit there shows.
 bool QtWaylandTeardownUnsafe() {
   const QVersionNumber qt = QLibraryInfo::version();
