@@ -69,8 +69,10 @@ std::uint32_t SendCommand(const char* text, std::uint32_t length);
 // captioned `name`.
 void ShowApiError(const char* name);
 
-// Lets queued output leave (up to the write deadline), drops what is still
-// held back, and releases the port. Returns within the deadline and a tenth
-// of a second even where the kernel holds the close back; the port is then
-// released as soon as the kernel lets go.
+// Releases the port. On Linux queued output may leave first (up to the
+// write deadline), then what is still held back is dropped; it returns
+// within the deadline and a tenth of a second even where the kernel holds
+// the close back, and the port is released as soon as the kernel lets go.
+// On Windows whatever is still queued is dropped at once, unsent, and the
+// port is closed.
 void CloseComPort(ComHandle handle);
