@@ -101,11 +101,14 @@ class TForm : public TObject {
   void SetAccessibleName(const std::string& name);
   void* Handle() const { return window_; }
 
-  // The form's window procedure's work; for the toolkit alone.
+ private:
+  // What the form keeps of Windows' own (Toolkit.cpp). The application
+  // reaches it too: it registers the forms' window procedure and asks the
+  // main form which control has the focus.
+  friend class TApplication;
   struct Native;
   std::unique_ptr<Native> native_;
 
- private:
   template <class Control>
   Control* Find(const char* name) const;
 
