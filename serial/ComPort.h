@@ -69,10 +69,9 @@ std::uint32_t SendCommand(const char* text, std::uint32_t length);
 // captioned `name`.
 void ShowApiError(const char* name);
 
-// Releases the port. On Linux queued output may leave first (up to the
-// write deadline), then what is still held back is dropped; it returns
-// within the deadline and a tenth of a second even where the kernel holds
-// the close back, and the port is released as soon as the kernel lets go.
-// On Windows whatever is still queued is dropped at once, unsent, and the
-// port is closed.
+// Lets queued output leave (up to the write deadline), drops what is still
+// held back, and releases the port. On Windows the port is free when this
+// returns. On Linux the kernel may hold the last close back for longer
+// (posix/ComPort.cpp): this still returns within the deadline and a tenth
+// of a second, and the port is released as soon as the kernel lets go.
 void CloseComPort(ComHandle handle);
