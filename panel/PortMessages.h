@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ComPort.h"
+#include "OpenAttempt.h"
 
 #include <string>
 

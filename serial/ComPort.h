@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ComPortPlatform.h"
-#include "PortNames.h"
+#include "OpenAttempt.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,17 +22,6 @@ extern ComHandle PortHandle;
 
 // How long a write may wait for the port to take and send its bytes.
 inline constexpr std::chrono::milliseconds kWriteDeadline{1000};
-
-// What one attempt to open a port found. The device its name stood for at
-// that moment (port.device, empty for none) and, when it failed, the
-// system's error code and what the system knew of the port then.
-struct OpenAttempt {
-  PortFacts port;
-  int error = 0;
-  // The port was busy because this program's own last close of it still
-  // waits in the kernel (Linux only; see CloseComPort).
-  bool stillReleasing = false;
-};
 
 // Opens the port named "Com1" to "Com6" for exclusive use. Returns its
 // handle, or kNoPort with `attempt` (when given) saying why; nothing is left

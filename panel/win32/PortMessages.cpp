@@ -8,7 +8,7 @@ namespace {
 
 // "COM9" with the device's name where Windows has one: "USB Serial Port (COM9)".
 std::string Named(const NamedPort& port) {
-  const std::string com = "COM" + std::to_string(port.number);
+  std::string com = "COM" + std::to_string(port.number);
   if (port.friendlyName.empty()) return com;
   return port.friendlyName.find(com) != std::string::npos ? port.friendlyName
                                                           : com + " (" + port.friendlyName + ")";
