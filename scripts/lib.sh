@@ -26,8 +26,9 @@ until_true() {
 # not <command...>: succeeds when the command fails.
 not() { ! "$@"; }
 
-# gone <pid>: the process has ended.
-gone() { ! kill -0 "$1" 2>/dev/null; }
+# gone <pid>: the process has ended. One whose parent has gone is a zombie
+# once it ends, until its new parent waits for it, if it ever does.
+gone() { ! kill -0 "$1" 2>/dev/null || [[ $(cat "/proc/$1/stat" 2>/dev/null) == *") Z "* ]]; }
 
 # reap <pid...>: asks the processes to end, and makes them after 5 s.
 reap() {

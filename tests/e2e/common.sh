@@ -1,32 +1,107 @@
-# Shared by the end-to-end tests on X11 and Wayland: what the board receives,
-# and running scenarios.
-# shellcheck shell=bash disable=SC2034 # the variables are the tests'
+# Shared by the end-to-end tests on X11 and Wayland: the desktop their
+# scenarios share, what the board receives, and running one scenario.
+# shellcheck shell=bash disable=SC2034,SC2154 # the tests set some of these variables and read the others
 
 # shellcheck source=../../scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
 
-passed=0
-failed=0
-skipped=0
+# Each scenario is a CTest test of its own (tests/CMakeLists.txt). The
+# desktop they share is started by a fixture, a run of the same script, and
+# left running; its session file in the build folder holds what the
+# scenarios need to reach it, as KEY=value lines, and what ends it:
+#   <test> --list                        the scenarios, "name seconds" a line
+#   <test> --start <session file> ...    starts the desktop, writes the file
+#   <test> --stop <session file>         ends the desktop
+#   <test> <session file> ... <scenario> one scenario on it
 
-# run <name> <function>: one scenario in a subshell of its own, which stops at
-# its first failure and ends with `stop`. E2E_ONLY=<part of a name> runs only
-# those.
-run() {
-  [[ $1 == *"${E2E_ONLY:-}"* ]] || return 0
-  scenario=$1
-  local status=0 started=$SECONDS
+# session_command <argument...>: does what --list, --start (with the test's
+# own start_desktop, given the arguments after the session file) and --stop
+# ask for, and ends the test; for a scenario it returns.
+session_command() {
+  case $1 in
+    --list)
+      list_scenarios "$0" ;;
+    --start)
+      session=$2
+      close_session  # what a run that was killed left
+      folder=$(mktemp -d)
+      session_note folder "$folder"
+      start_desktop "${@:3}" ;;
+    --stop)
+      session=$2
+      close_session ;;
+    *) return 0 ;;
+  esac
+  exit 0
+}
+
+# session_note <key> <value>: into the session file being started. A lower
+# case key is for --stop alone; the scenarios export the others.
+session_note() { printf '%s=%s\n' "$1" "$2" >>"$session"; }
+
+# open_session: exports what the session file records, and fails when the
+# desktop has gone (its fixture failed, or a scenario took it down).
+open_session() {
+  local key value pid pids=()
+  [ -s "$session" ] || { echo "no desktop: $session is missing (its fixture did not run or failed)"; exit 1; }
+  while IFS='=' read -r key value; do
+    if [ "$key" = pid ]; then
+      pids+=("$value")
+    elif [[ $key =~ ^[A-Z][A-Z0-9_]*$ ]]; then
+      export "$key=$value"
+    fi
+  done <"$session"
+  for pid in "${pids[@]}"; do
+    gone "$pid" && { echo "no desktop: process $pid of $session has ended"; exit 1; }
+  done
+  return 0
+}
+
+# close_session: ends the processes the session file names and removes the
+# folder it names; then the file.
+close_session() {
+  local key value pids=() folders=()
+  [ -e "$session" ] || return 0
+  while IFS='=' read -r key value; do
+    case $key in
+      pid) pids+=("$value") ;;
+      folder) folders+=("$value") ;;
+    esac
+  done <"$session"
+  [ ${#pids[@]} = 0 ] || reap "${pids[@]}"
+  [ ${#folders[@]} = 0 ] || rm -rf "${folders[@]}"
+  rm -f "$session"
+}
+
+# scenario <function> <seconds> <title>: a scenario of the test, bound to
+# that many seconds on this machine (CTest's time-out, more under an
+# emulator). When it is the one asked for ($wanted), it runs in a subshell
+# of its own, which stops at its first failure and ends with `stop`, and
+# ends the test with its status (77: it does not apply here).
+scenario() {
+  [ "$1" = "$wanted" ] || return 0
+  scenario=$3
+  local status=0
   (
     trap stop EXIT
-    "$2"
+    "$1"
   ) || status=$?
   case $status in
-    # Its time, for the record: what a run of the suite spends where.
-    0) echo "PASS: $scenario ($((SECONDS - started)) s)"; passed=$((passed + 1)) ;;
-    77) skipped=$((skipped + 1)) ;;
-    *) failed=$((failed + 1)) ;;
+    0) echo "PASS: $scenario" ;;
+    77) ;;
+    *) echo "FAIL: $scenario (status $status)" ;;
   esac
+  exit "$status"
 }
+
+# no_scenario: after the scenarios; ends a run that asked for none of them.
+no_scenario() {
+  echo "no such scenario: $wanted"
+  exit 2
+}
+
+# list_scenarios <test script>: its scenarios, "name seconds" a line.
+list_scenarios() { sed -n 's/^scenario \([a-z0-9_]*\) \([0-9]*\) .*/\1 \2/p' "$1"; }
 
 skip() {  # ends the scenario as one that does not apply here
   echo "SKIP: $scenario: $*"

@@ -2,26 +2,43 @@
 # Drives the real panel like a person: a real X server with a window manager,
 # mouse clicks on the controls, the echo boxes closed with the Return key,
 # and the simulator as the board. Checks what the board received.
-# Usage: e2e_test.sh <lichtsteuerung> <lichtgeraet-sim> <xping>
 # A Windows build (lichtsteuerung.exe) runs the same scenarios under Wine.
+# Each scenario is a CTest test; the X server and window manager (under
+# Wine also its prefix) are their fixture's (common.sh):
+#   e2e_test.sh --list
+#   e2e_test.sh --start <session file> [<lichtsteuerung.exe>]
+#   e2e_test.sh --stop <session file>
+#   e2e_test.sh <session file> <lichtsteuerung> <lichtgeraet-sim> <xping> <scenario>
 #
-# Every wait polls a condition and gives up after a bound. Each scenario runs
+# Every wait polls a condition and gives up after a bound. A scenario runs
 # in a subshell of its own and stops at its first failure.
 set -uo pipefail
-exec > >(tee e2e-test.log) 2>&1  # kept in the test folder for the test command's summary
-panel=$1
-sim=$2
-xping=$3
-work=$(mktemp -d)
-shots=${E2E_SHOTS:-}  # a folder for a screenshot of every failure
-
 # shellcheck source=common.sh
 source "$(dirname "$0")/common.sh"
 
 # A real X server on a free display, and a window manager so that boxes take
-# the keyboard focus as they do on a desktop.
-trap 'reap ${wm_pid:-} ${xvfb_pid:-}; rm -rf "$work"' EXIT
-start_xvfb && start_window_manager || exit 1
+# the keyboard focus as they do on a desktop; for the .exe, Wine's prefix.
+start_desktop() {  # start_desktop [<lichtsteuerung.exe>]
+  # What the desktop's processes say goes to a log of its own: CTest would
+  # wait for them to let go of the test's output.
+  started() { "$@" >>"$folder/desktop.log" 2>&1 || { cat "$folder/desktop.log"; close_session; exit 1; }; }
+  started start_xvfb
+  session_note pid "$xvfb_pid"
+  session_note DISPLAY "$DISPLAY"
+  started start_window_manager
+  session_note pid "$wm_pid"
+  if [[ ${1:-} == *.exe ]]; then
+    export WINEPREFIX=$folder/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    started wineboot -i
+    session_note WINEPREFIX "$WINEPREFIX"
+    echo "e2e: $(wine --version) in $WINEPREFIX"
+  fi
+}
+session_command "${1:?usage: e2e_test.sh --list | --start SESSION [EXE] | --stop SESSION | SESSION PANEL SIM XPING SCENARIO}" "${@:2}"
+session=$1 panel=$2 sim=$3 xping=$4 wanted=$5
+open_session
+work=$(mktemp -d)
+shots=${E2E_SHOTS:-}  # a folder for a screenshot of every failure
 export QT_QPA_PLATFORM=xcb
 
 fail() {  # ends the scenario
@@ -45,13 +62,14 @@ declare -A at=(
 # when it starts; the Windows build keeps a port with share mode 0 and a
 # named mutex, so whether it holds the port shows in the open descriptors.
 # A screen reader's view comes from an MSAA client of the build's own.
+# The server a scenario leaves is ended with it, so that none lingers into
+# the next, nor holds the test's output open for CTest to wait on.
 wine=0
+trap 'rm -rf "$work"; [ "$wine" = 0 ] || wineserver -k 2>/dev/null' EXIT
 if [[ $panel == *.exe ]]; then
   wine=1
-  export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  wineboot -i >/dev/null 2>&1 || { echo "e2e: Wine could not make its prefix"; exit 1; }
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   msaa=$(dirname "$panel")/../tests/windows/msaa_check.exe
-  echo "e2e: $(wine --version) in $WINEPREFIX"
 fi
 
 # Wine gives the machine's own serial ports (/dev/ttyS0 ...) the first COM
@@ -317,8 +335,18 @@ act_from_outside() {  # act_from_outside <action> <the box that is up, as a fail
     *click*)  # not raised first: the window manager would hand the activation to the box
       # shellcheck disable=SC2086
       xdotool mousemove --window "$win" ${at[comportbut]}
-      eval "$(xdotool getwindowgeometry --shell "$box"; xdotool getmouselocation --shell | sed 's/^/POINTER_/')"
-      ((POINTER_X < X || POINTER_X >= X + WIDTH || POINTER_Y < Y || POINTER_Y >= Y + HEIGHT)) ||
+      local key value x=0 y=0 width=0 height=0 pointer_x=0 pointer_y=0
+      while IFS='=' read -r key value; do
+        case $key in
+          X) x=$value ;;
+          Y) y=$value ;;
+          WIDTH) width=$value ;;
+          HEIGHT) height=$value ;;
+          POINTER_X) pointer_x=$value ;;
+          POINTER_Y) pointer_y=$value ;;
+        esac
+      done < <(xdotool getwindowgeometry --shell "$box"; xdotool getmouselocation --shell | sed 's/^/POINTER_/')
+      ((pointer_x < x || pointer_x >= x + width || pointer_y < y || pointer_y >= y + height)) ||
         fail "$2 covers trennen"
       xdotool click 1
       # Under Wine also a click another program posts, which the box cannot hold off.
@@ -553,20 +581,20 @@ screen_reader_operates_the_panel() {
   expect_raw "$(send 3=b1)"
 }
 
-run "greyed-out boxes send nothing" greyed_boxes_send_nothing
-run "side light sends the whole state" side_light_sends_the_state
-run "low beam interlock" low_beam_interlock
-run "disconnect sends, then frees the port" disconnect_sends_then_frees_the_port
-run "an unmapped port is told" unmapped_port_is_told
-run "the keyboard alone connects and switches the side light" keyboard_alone
-run "closing while connected exits 0" closing_while_connected_exits_cleanly
-run "a second panel cannot take the port, 20 of 20" second_panel_cannot_take_the_port
-run "held Enter connects once, 20 rounds with both cores busy" held_enter_connects_once
-run "held Enter over a box closes that box only; under the next three nothing from outside runs; both cores busy" \
-  held_enter_closes_one_box
-run "boxes stand above the panel" boxes_stand_above_the_panel
-run "a board that stops reading: every write told; nothing from outside runs under its boxes; both cores busy" \
-  held_output_is_reported
-run "a screen reader operates the panel" screen_reader_operates_the_panel
-echo "e2e: $passed passed, $failed failed, $skipped skipped"
-[ "$failed" = 0 ]
+# Each with its bound in seconds on this machine, under Wine or not.
+scenario greyed_boxes_send_nothing 60 "greyed-out boxes send nothing"
+scenario side_light_sends_the_state 60 "side light sends the whole state"
+scenario low_beam_interlock 90 "low beam interlock"
+scenario disconnect_sends_then_frees_the_port 60 "disconnect sends, then frees the port"
+scenario unmapped_port_is_told 90 "an unmapped port is told"
+scenario keyboard_alone 60 "the keyboard alone connects and switches the side light"
+scenario closing_while_connected_exits_cleanly 60 "closing while connected exits 0"
+scenario second_panel_cannot_take_the_port 120 "a second panel cannot take the port, 20 of 20"
+scenario held_enter_connects_once 180 "held Enter connects once, 20 rounds with both cores busy"
+scenario held_enter_closes_one_box 120 \
+  "held Enter over a box closes that box only; under the next three nothing from outside runs; both cores busy"
+scenario boxes_stand_above_the_panel 90 "boxes stand above the panel"
+scenario held_output_is_reported 180 \
+  "a board that stops reading: every write told; nothing from outside runs under its boxes; both cores busy"
+scenario screen_reader_operates_the_panel 120 "a screen reader operates the panel"
+no_scenario
