@@ -358,9 +358,10 @@ int main(int argc, char* argv[]) {
   }
   if (!(ReadWindow(sideLight).state & STATE_SYSTEM_CHECKED)) Fail("the side light does not read as checked");
   std::printf("msaa: 13 echo boxes read and closed; the side light reads as checked\n");
-  std::printf("msaa: %d objects checked: none answers IIS_IsOleaccProxy, each is one COM object, whichever "
-              "interface or service a client asks for\n",
-              notProxies);
+  std::printf(
+      "msaa: %d objects checked: none answers IIS_IsOleaccProxy, each is one COM object, whichever "
+      "interface or service a client asks for\n",
+      notProxies);
   CoUninitialize();
   return 0;
 }
