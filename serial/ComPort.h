@@ -60,7 +60,8 @@ void ShowApiError(const char* name);
 
 // Lets queued output leave (up to the write deadline), drops what is still
 // held back, and releases the port. On Windows the port is free when this
-// returns. On Linux the kernel may hold the last close back for longer
-// (posix/ComPort.cpp): this still returns within the deadline and a tenth
-// of a second, and the port is released as soon as the kernel lets go.
+// returns. On Linux the driver may keep output that the kernel's last close
+// would wait for (posix/ComPort.cpp): this still returns within the deadline
+// and a tenth of a second, and the port stays locked, refusing other openers
+// at once, until that output has gone or the kernel's closing wait is over.
 void CloseComPort(ComHandle handle);

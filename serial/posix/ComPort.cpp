@@ -4,11 +4,16 @@
 #include "PortNames.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,9 +107,9 @@ bool WaitDrained(int handle, Clock::time_point deadline, std::size_t written) {
   }
 }
 
-// The devices whose last descriptor a helper thread is still closing (see
-// CloseComPort). Never destroyed: a helper may still be in close() while the
-// program exits.
+// The devices whose last descriptor a helper thread or the holder process
+// is still closing (see CloseComPort). Never destroyed: a helper may still be
+// in close() while the program exits.
 struct Closings {
   std::mutex lock;
   std::condition_variable closed;
@@ -121,6 +126,113 @@ bool StillClosing(const struct stat& device) {
   Closings& closing = Closing();
   const std::lock_guard<std::mutex> guard(closing.lock);
   return closing.devices.count(device.st_rdev) > 0;
+}
+
+void Released(dev_t device) {
+  Closings& closing = Closing();
+  const std::lock_guard<std::mutex> guard(closing.lock);
+  closing.devices.erase(closing.devices.find(device));
+  closing.closed.notify_all();
+}
+
+// How long the kernel's last close of `handle` waits for the driver to send
+// what it holds, in milliseconds; -1 for as long as it takes, 0 not at all.
+// The port's closing_wait (hundredths of a second); where the driver does not
+// tell, the tty layer's default of 30 s.
+int ClosingWaitMilliseconds(int handle) {
+  serial_struct serial{};
+  if (::ioctl(handle, TIOCGSERIAL, &serial) != 0) return 30'000;
+  if (serial.closing_wait == ASYNC_CLOSING_WAIT_NONE) return 0;
+  if (serial.closing_wait == ASYNC_CLOSING_WAIT_INF) return -1;
+  return serial.closing_wait * 10;
+}
+
+int MillisecondsSince(const timespec& start) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000);
+}
+
+// The holder, forked by HandOver: keeps the open file, and with it the flock
+// and TIOCEXCL, until the driver has sent what it holds, then closes it, a
+// close that no longer waits. Forked from a program with threads, it makes
+// only async-signal-safe calls.
+[[noreturn]] void HoldUntilSent(int handle, pid_t panel, int closingWait) {
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Unplugging the board hangs the port up, which ends the holder (SIGHUP,
+  // as its controlling terminal) and so releases the port.
+  struct sigaction hangUp = {};
+  hangUp.sa_handler = SIG_DFL;
+  ::sigaction(SIGHUP, &hangUp, nullptr);
+  // None of the panel's other descriptors: a pipe that a parent reads to its
+  // end would otherwise stay open as long as the holder.
+  if (handle > 0) ::close_range(0, static_cast<unsigned>(handle) - 1, 0);
+  ::close_range(static_cast<unsigned>(handle) + 1, ~0U, 0);
+  // Nobody but root may shorten a closing wait or hang a tty up (TIOCSSERIAL,
+  // TIOCVHANGUP), and tcflush does not cancel what cdc_acm has handed to the
+  // USB host. But when a session's leader ends, the kernel hangs up its
+  // controlling terminal (disassociate_ctty, other than a pty) before it
+  // releases the leader's files: the driver drops its output (cdc_acm kills
+  // its transfers), and the last close of a hung-up file does not wait. So
+  // the holder leads a session of its own with the port as its terminal, and
+  // ending is how it gives the output up. The port is nobody's terminal (it
+  // was opened O_NOCTTY), and stealing one would take root; where that fails
+  // (some program made it its terminal in between), the holder closes at
+  // once instead, and that close waits as the panel's own would have.
+  const bool canDrop = ::setsid() >= 0 && ::ioctl(handle, TIOCSCTTY, 0) == 0;
+  // The panel's end ends the holder (SIGKILL when the thread that forked it
+  // ends), which drops the output: a close of the panel's own was cut short
+  // by its exit too. The check after it: the panel may have ended already.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != panel) ::_exit(0);
+  if (canDrop) {
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+      int queued = 0;
+      // What the kernel's closing wait waits for: tty_chars_in_buffer at 0
+      // (or the port gone, whose close does not wait either).
+      if (::ioctl(handle, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+      // Where the kernel would have given up, so does the holder, and ending
+      // drops the output.
+      if (closingWait >= 0 && MillisecondsSince(start) >= closingWait) ::_exit(0);
+      ::poll(nullptr, 0, 20);
+    }
+    // Sent: the port stops being the holder's terminal first, so that its
+    // end hangs up nobody who opened the port meanwhile (root). Giving the
+    // terminal up signals the holder's own group with SIGHUP.
+    hangUp.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &hangUp, nullptr);
+    ::ioctl(handle, TIOCNOTTY);
+  }
+  ::ioctl(handle, TIOCNXCL);
+  ::close(handle);
+  ::_exit(0);
+}
+
+// Where the last close of `handle` would wait in the kernel for output that
+// the driver still holds, gives the port to a holder process (HoldUntilSent)
+// and closes this program's descriptor, a close that is not the last. False
+// when the close would not wait for output, or no process could be made.
+bool HandOver(int handle, dev_t device) {
+  int queued = 0;
+  if (::ioctl(handle, TIOCOUTQ, &queued) != 0 || queued <= 0) return false;
+  const int closingWait = ClosingWaitMilliseconds(handle);
+  if (closingWait == 0) return false;
+  const pid_t panel = ::getpid();
+  const pid_t holder = ::fork();
+  if (holder < 0) return false;
+  if (holder == 0) HoldUntilSent(handle, panel, closingWait);
+  ::close(handle);
+  std::thread([holder, device] {
+    int status = 0;
+    while (::waitpid(holder, &status, 0) < 0 && errno == EINTR) {
+    }
+    Released(device);
+  }).detach();
+  return true;
 }
 
 // Opens `device` for exclusive use: the descriptor, or -1 with errno.
@@ -273,9 +385,6 @@ void CloseComPort(ComHandle handle) {
   // then: on a pseudo-terminal the flush also throws away what the other end
   // has not read yet.
   if (!WaitDrained(handle, Clock::now() + kWriteDeadline, kCloseLookBytes)) ::tcflush(handle, TCOFLUSH);
-  // The exclusive flag outlives this descriptor on a pty whose other end
-  // stays open, and would lock out the next open.
-  ::ioctl(handle, TIOCNXCL);
   struct stat status = {};
   if (::fstat(handle, &status) != 0 || !S_ISCHR(status.st_mode)) {
     ::close(handle);
@@ -283,22 +392,35 @@ void CloseComPort(ComHandle handle) {
   }
   // The last close of a tty waits in the kernel until the driver has sent
   // what it holds, up to the port's closing wait (30 s), even on a
-  // non-blocking descriptor. tcflush does not cancel what cdc_acm has handed
-  // to the USB host, and only root may shorten the wait (TIOCSSERIAL). So a
-  // helper thread owns the close, and the window waits for it only briefly:
-  // a port that lets go at once is free when this returns, one that does not
-  // stays locked (flock) until the kernel is done, and OpenComPort refuses
-  // it meanwhile instead of hanging in open(). At exit the helper is killed
-  // with the process, which also ends the kernel's wait.
+  // non-blocking descriptor, and holds the tty's lock meanwhile: another
+  // program's open() of the port would wait with it, and the flock would be
+  // gone before the wait begins. tcflush does not cancel what cdc_acm has
+  // handed to the USB host. So where the driver still holds output, a holder
+  // process keeps the port, locked, until it has gone or the closing wait is
+  // over (HandOver); meanwhile another program's open fails at once with
+  // EBUSY (TIOCEXCL; root, which TIOCEXCL does not stop, gets the port
+  // beside the holder, and a cooperating program's flock fails). Other
+  // closes (a UART's FIFO, a USB adapter's chip) may still wait briefly in
+  // the driver: a helper thread owns those. The window waits for either only
+  // briefly: a port that lets go at once is free when this returns, and
+  // OpenComPort refuses one that is still held instead of hanging in open().
+  // At exit the helper thread is killed with the process, which ends the
+  // kernel's wait, and the holder ends with the process, which drops the
+  // output.
   Closings& closing = Closing();
   std::unique_lock<std::mutex> guard(closing.lock);
-  closing.devices.insert(status.st_rdev);
-  std::thread([handle, device = status.st_rdev] {
-    ::close(handle);
-    Closings& closing = Closing();
-    const std::lock_guard<std::mutex> guard(closing.lock);
-    closing.devices.erase(closing.devices.find(device));
-    closing.closed.notify_all();
-  }).detach();
-  closing.closed.wait_for(guard, kCloseGrace, [&] { return closing.devices.count(status.st_rdev) == 0; });
+  const dev_t device = status.st_rdev;
+  closing.devices.insert(device);
+  guard.unlock();
+  if (!HandOver(handle, device)) {
+    // The exclusive flag outlives this descriptor on a pty whose other end
+    // stays open, and would lock out the next open.
+    ::ioctl(handle, TIOCNXCL);
+    std::thread([handle, device] {
+      ::close(handle);
+      Released(device);
+    }).detach();
+  }
+  guard.lock();
+  closing.closed.wait_for(guard, kCloseGrace, [&] { return closing.devices.count(device) == 0; });
 }
