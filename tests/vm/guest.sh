@@ -119,7 +119,8 @@ for line in uart usb acm; do
     "scenarios:hazard lights in one write"
   suite "$line: as a user: exclusive use, release, faults" "${port[@]}" -- fault_test \
     runsAsAnOrdinaryUser exclusiveUse secondOpenerIsRefused release "${faults[@]}"
-  suite "$line: as root: flock" "${port[@]}" LICHT_TEST_KEEP_ROOT=1 -- fault_test "secondOpenerIsRefused:open and flock"
+  suite "$line: as root: flock, plain open while closing" "${port[@]}" LICHT_TEST_KEEP_ROOT=1 -- fault_test \
+    "secondOpenerIsRefused:open and flock" "secondOpenerIsRefused:plain open while the kernel still sends"
 done
 
 # The board comes back as ttyACM1 while its old node is still held open; its
