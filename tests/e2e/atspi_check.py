@@ -3,6 +3,7 @@
 
 Usage: atspi_check.py <panel pid> <device>
        atspi_check.py <panel pid> <device> press <name>
+       atspi_check.py <panel pid> <device> toggle <name>
 
 Reads the tree (the window's name, the roles and names of the 20 controls, a
 port's description), connects through the button's Press action, switches the
@@ -10,7 +11,8 @@ side light with the keyboard (Space on the focused box, since the box's Toggle
 action would run the whole send, boxes and all, inside the call), and closes
 each of the 13 echo boxes through its OK button. Prints what it read; exits
 non-zero at the first thing that is not as a user needs it. Every wait is
-bounded. With "press <name>", only presses the control of that name, once.
+bounded. With "press <name>", only presses the control of that name, once;
+with "toggle <name>", only toggles the check box of that name, once.
 """
 import subprocess
 import sys
@@ -98,6 +100,13 @@ if sys.argv[3:4] == ["press"]:
     # after the call has returned. Only once it is up has the click come.
     wait_for(f"{control.name!r} to come up", lambda: not control.getState().contains(pyatspi.STATE_PRESSED))
     print(f"atspi: pressed {control.name!r}")
+    sys.exit(0)
+if sys.argv[3:4] == ["toggle"]:
+    control = wait_for(f"a check box named {sys.argv[4]!r}",
+                       lambda: next((node for node in descendants(window)
+                                     if node.name == sys.argv[4] and node.getRole() == CHECK_BOX), None))
+    act(control, "Toggle")
+    print(f"atspi: toggled {control.name!r}")
     sys.exit(0)
 nodes = list(descendants(window))
 if [(node.getRole(), node.name) for node in nodes] != CONTROLS:

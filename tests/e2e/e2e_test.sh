@@ -217,11 +217,29 @@ expect_raw() {  # expect_raw <bytes>: exactly these bytes reached the board
 }
 
 
+# Under Wine also what another program sends to a greyed-out box: a click
+# notification (BN_CLICKED) or a BM_SETCHECK for the side light runs no send
+# and checks nothing; connected, the same for the front fog lights, which no
+# one may switch on, leaves the next send with "g0".
 greyed_boxes_send_nothing() {
   start
   click Standlicht; click Abblendlicht; click Links
+  local how
+  if [ "$wine" = 1 ]; then
+    for how in notify check; do
+      timeout 60 wine "$msaa" post Standlicht "$how" || fail "no $how posted to Standlicht"
+    done
+  fi
   answer 0
   expect_raw ""
+  [ "$wine" = 1 ] || return 0
+  click comportbut; answer 0
+  for how in notify check mouse; do
+    timeout 60 wine "$msaa" post Nebelscheinwerfer "$how" || fail "no $how posted to Nebelscheinwerfer"
+  done
+  answer 0
+  click Standlicht; answer 13
+  expect_raw "$side_light_on"
 }
 
 side_light_sends_the_state() {
@@ -268,7 +286,10 @@ unmapped_port_is_told() {
     xdotool windowactivate --sync "$box" && import -window root screens/com9-open-failure.png
     # Another program's click on a port item under it moves nothing: the
     # next connect still tries Com1.
-    timeout 60 wine "$msaa" post Com2 || fail "no click posted to Com2"
+    local how
+    for how in click mouse check; do
+      timeout 60 wine "$msaa" post Com2 "$how" || fail "no $how posted to Com2"
+    done
     answer 1
     click comportbut
     until_true 100 one_box || fail "no second open-failure box"
@@ -329,7 +350,7 @@ loaders=()
 # press on "trennen") runs nothing: a handler run by it would open a box of
 # its own, a close would end the window. Linux's reader needs the
 # accessibility bus from before the panel starts.
-outside_actions=("a click on trennen" "a close request" "a screen reader's press")
+outside_actions=("a click on trennen" "a close request" "a screen reader's press" "a change of Links")
 act_from_outside() {  # act_from_outside <action> <the box that is up, as a failure names it>
   case $1 in
     *click*)  # not raised first: the window manager would hand the activation to the box
@@ -361,6 +382,15 @@ act_from_outside() {  # act_from_outside <action> <the box that is up, as a fail
       else  # Qt's AT-SPI bridge answers every action with success
         timeout 60 "$(dirname "$0")/atspi_check.py" "$panel_pid" "$device" press trennen
       fi || fail "the screen reader's press on trennen failed or was not refused" ;;
+    *Links*)  # the rest of the send, and the next, must still read it unchecked
+      if [ "$wine" = 1 ]; then
+        local how
+        for how in check mouse notify; do
+          timeout 60 wine "$msaa" post Links "$how" || fail "no $how posted to Links"
+        done
+      else
+        timeout 60 "$(dirname "$0")/atspi_check.py" "$panel_pid" "$device" toggle Links
+      fi || fail "the screen reader's toggle of Links failed" ;;
     *) fail "no such action: $1" ;;
   esac
   settled
@@ -407,7 +437,7 @@ held_enter_connects_once() {
 }
 
 # Held Enter over the first echo box of a send closes that box only; under
-# the next three, what comes from outside runs nothing. Both cores busy.
+# the next four, what comes from outside runs nothing. Both cores busy.
 held_enter_closes_one_box() {
   trap 'stop; reap "${loaders[@]}" ${bus_pid:-}' EXIT
   [ "$wine" = 1 ] || accessibility_bus
@@ -430,7 +460,7 @@ held_enter_closes_one_box() {
     close_box "echo box $n"
   done
   reap "${loaders[@]}"
-  answer 9
+  answer $((12 - ${#outside_actions[@]}))
   expect_raw "$side_light_on"
   # Still connected: the button reads "trennen" and disconnects. Under Wine
   # another program's WM_QUIT under its first box: the box comes back, and
@@ -451,7 +481,7 @@ held_enter_closes_one_box() {
     local code=$?
     [ "$code" = 0 ] || fail "exit code $code after the quit"
   fi
-  echo "      under echo boxes 2 to 4, a click, a close request and a reader's press: 13 boxes, still" \
+  echo "      under echo boxes 2 to 5, a click, a close request, a reader's press and a change of Links: 13 boxes, still" \
     "connected, board got '$side_light_on'; then disconnecting: 13 boxes, '$(send)'"
 }
 
@@ -543,7 +573,7 @@ held_output_is_reported() {
   expect_raw "$side_light_on"
   click comportbut; answer 13
   expect_raw "$side_light_on$(send)"
-  echo "      under WriteFile boxes 1 to 3, a click, a close request and a reader's press: 26 boxes, still" \
+  echo "      under WriteFile boxes 1 to 4, a click, a close request, a reader's press and a change of Links: 26 boxes, still" \
     "connected (the disconnect's 26 boxes), board got '' while held; after XON: '$(cat "$work/raw")'"
 }
 error_box() { one_box && [ "$(xdotool getwindowname "$box")" = WriteFile ]; }
@@ -592,7 +622,7 @@ scenario closing_while_connected_exits_cleanly 60 "closing while connected exits
 scenario second_panel_cannot_take_the_port 120 "a second panel cannot take the port, 20 of 20"
 scenario held_enter_connects_once 180 "held Enter connects once, 20 rounds with both cores busy"
 scenario held_enter_closes_one_box 120 \
-  "held Enter over a box closes that box only; under the next three nothing from outside runs; both cores busy"
+  "held Enter over a box closes that box only; under the next four nothing from outside runs; both cores busy"
 scenario boxes_stand_above_the_panel 90 "boxes stand above the panel"
 scenario held_output_is_reported 180 \
   "a board that stops reading: every write told; nothing from outside runs under its boxes; both cores busy"
