@@ -23,7 +23,11 @@
 // held. Nothing from outside reaches it then, neither a click, a key or a
 // close request nor a screen reader's action or a message another program
 // sends: such an action is refused, never run inside the handler. Only the
-// handlers' own writes to check boxes run their handlers, as above.
+// handlers' own writes to check boxes run their handlers, as above. A
+// session's log-out is refused too, where the session lets the program say
+// so. A quit that comes anyway never counts as the user's closing of a box:
+// nothing the user was not shown is written. On Windows the program then
+// ends once the send is over; with Qt it ends at the box, with 0.
 
 #include "Boxes.h"
 #include "Controls.h"

@@ -37,16 +37,17 @@ int TitleWidth(const QString& caption) {
   return QFontMetrics(title).horizontalAdvance(caption) + kTitleButtons;
 }
 
-void Show(const Box& box, QWidget* owner) {
+// Whether the box was closed by the user (a test's handler counts as one).
+bool ShowNow(const Box& box, QWidget* owner) {
   if (const BoxHandler& handler = CurrentHandler()) {
     handler(box);
-    return;
+    return true;
   }
   // Before the application object exists (a failed start-up) there is no
   // screen to show a box on; the terminal is all that is left.
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
     std::fprintf(stderr, "%s: %s\n", qPrintable(box.caption), qPrintable(box.text));
-    return;
+    return true;
   }
   QMessageBox dialog(box.kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon, box.caption,
                      box.text, QMessageBox::Ok, owner);
@@ -58,6 +59,19 @@ void Show(const Box& box, QWidget* owner) {
     grid->addItem(new QSpacerItem(TitleWidth(box.caption), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
                   grid->rowCount(), 0, 1, grid->columnCount());
   dialog.exec();
+  // Every way a person closes the box clicks its one button: Enter, Escape,
+  // a screen reader's press, and the title bar's close, which QMessageBox
+  // turns into a click of its escape button. A box that returns with none
+  // clicked had its loop ended from elsewhere: QCoreApplication::exit(),
+  // which, unlike quit(), no application can refuse.
+  return dialog.clickedButton() != nullptr;
+}
+
+// The box is gone (out of ShowNow's scope) before the program may end: it
+// belongs to the main window, which the end takes down.
+void Show(const Box& box, QWidget* owner) {
+  EndIfQuitWhileHeld();
+  EndIfQuitWhileHeld(ShowNow(box, owner));
 }
 
 }  // namespace

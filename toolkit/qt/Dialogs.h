@@ -34,3 +34,9 @@ BoxHandler SetBoxHandler(BoxHandler handler);
 // Names the window that message boxes belong to, asked each time one is
 // shown (the application object hands in its main window); none: null.
 void SetBoxOwner(std::function<QWidget*()> owner);
+
+// Called by every box before it is shown and once it is down, told whether
+// the user closed it. Where a quit came while the panel was held, or the box
+// went down without the user, the program ends here, with 0, before the
+// caller goes on to write what the box was shown for; otherwise returns.
+void EndIfQuitWhileHeld(bool closedByUser = true);

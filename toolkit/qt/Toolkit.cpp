@@ -9,6 +9,7 @@
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLibraryInfo>
+#include <QSessionManager>
 #include <QSignalBlocker>
 #include <QStyleFactory>
 #include <QToolTip>
@@ -18,10 +19,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <utility>
 
 namespace {
+
+bool Held();
+void QuitWhileHeld();
 
 // Qt lets no exception leave its event loop. The form toolkit the panel is
 // written against shows what a handler throws and carries on with the loop.
@@ -39,6 +44,23 @@ class GuardedApplication : public QApplication {
       owner_.ShowCurrentException();
       return false;
     }
+  }
+
+ protected:
+  // A quit comes here as QEvent::Quit, sent at once: Qt 6's quit() from
+  // anywhere (while the main loop runs; outside it quit() does nothing), and
+  // a session manager's Die, which Qt's xcb plugin turns into an
+  // application termination. Qt's own handling closes the box that is up
+  // as its escape button would, so that the box returns as if the user had
+  // closed it and the send writes its command; then it ends every event
+  // loop, and every later box of the send returns at once and is written
+  // too. Measured on Qt 6.4.
+  bool event(QEvent* event) override {
+    if (event->type() == QEvent::Quit && Held()) {
+      QuitWhileHeld();
+      return true;
+    }
+    return QApplication::event(event);
   }
 
  private:
@@ -89,6 +111,22 @@ int running = 0;
 // action with success; the reader hears the refusal in the state it reads
 // back, which has not changed.
 bool Held() { return running > 0 || QApplication::activeModalWidget() != nullptr; }
+
+// A quit that came while the panel was held ends the program at the next
+// box, before that box is shown or once it is down, and so before the send
+// writes the command the box is for (EndIfQuitWhileHeld). The program cannot
+// unwind to its event loop from there without the send going on, so the
+// windows go there and then, and the program ends with 0: the panel's
+// destructor releases the port and writes nothing.
+bool quitWhileHeld = false;
+std::function<void()> destroyForms;  // set by Initialize
+
+void QuitWhileHeld() {
+  quitWhileHeld = true;
+  // Ends the box's loop (and a session manager's wait for leave to
+  // interact, should the Die come during it) without closing any window.
+  QCoreApplication::exit(0);
+}
 
 // Runs a control's handlers; what they throw is shown and goes no further.
 template <class Emit>
@@ -153,6 +191,19 @@ bool QtWaylandTeardownUnsafe() {
 // program ends.
 bool loopEnded = false;
 
+// While a box is up, a session manager's log-out is cancelled where it lets
+// the program interact, as Windows' WM_QUERYENDSESSION is answered FALSE.
+// Qt's xcb plugin asks leave to interact (InteractRequest) inside
+// allowsInteraction and waits for it in a loop of its own; after this
+// handler it sends InteractDone with cancel-shutdown, then
+// SaveYourselfDone. QSessionManager::release() must not be called: it
+// sends InteractDone without the cancel. A session manager that gives no
+// leave to interact, or sends Die regardless, ends the program at the box
+// (QuitWhileHeld).
+void CancelLogOutWhileHeld(QSessionManager& manager) {
+  if (Held() && (manager.allowsInteraction() || manager.allowsErrorInteraction())) manager.cancel();
+}
+
 // Where the application object goes without the event loop having ended
 // (the panel failed to start), the teardown may still hang. Everything the
 // program owns has been released by then, so it ends as it would have, with
@@ -173,7 +224,19 @@ void EndIfTeardownHangs() {
 
 }  // namespace
 
+void EndIfQuitWhileHeld(bool closedByUser) {
+  if (!closedByUser) quitWhileHeld = true;
+  if (!quitWhileHeld || !destroyForms) return;
+  // As after the event loop: where Qt's Wayland plugin is not to be trusted
+  // with taking the main window down, ~TForm ends the program itself.
+  loopEnded = true;
+  destroyForms();
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
 TApplication::~TApplication() {
+  destroyForms = nullptr;
   DestroyForms();
   SetBoxOwner(nullptr);
   if (native_->app && QtWaylandTeardownUnsafe()) EndIfTeardownHangs();
@@ -202,6 +265,11 @@ void TApplication::Initialize() {
   // are asked first, before Qt's own.
   QAccessible::installFactory(DescribedItemFactory);
   native_->app->installEventFilter(new HeldKeys(native_->app.get()));
+  // Emitted inside the session manager's callback, which the interaction
+  // handshake needs to finish before it returns.
+  QObject::connect(native_->app.get(), &QGuiApplication::commitDataRequest, native_->app.get(),
+                   CancelLogOutWhileHeld, Qt::DirectConnection);
+  destroyForms = [this] { DestroyForms(); };
   // Boxes belong to the main window, so that every window manager keeps
   // them above the panel they block and centres them there.
   SetBoxOwner([this] { return MainForm(); });
