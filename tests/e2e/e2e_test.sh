@@ -611,6 +611,85 @@ screen_reader_operates_the_panel() {
   expect_raw "$(send 3=b1)"
 }
 
+# A desktop's session manager logs out, through XSMP as GNOME's and KDE's
+# speak it to X11 programs (xsmp_manager.cpp, beside xping). Under an echo
+# box the panel cancels the log-out and the send goes on; a Die that comes
+# regardless ends it with 0 before the command of the box that is up is
+# written; with no box up the log-out goes ahead. Windows' refusal of a
+# log-off is the Wine scenarios'.
+log_out_under_a_box_is_cancelled() {
+  [ "$wine" = 0 ] || skip "XSMP is X11's"
+  mkfifo "$work/xsmp"
+  "${xping%xping}xsmp_manager" "$work/xsmp" >"$work/xsmp.log" 2>&1 &
+  manager_pid=$!
+  trap 'stop; reap "$manager_pid"' EXIT
+  local taken=1 code  # the manager's log lines taken so far: its address
+  until_true 100 test -s "$work/xsmp.log" || fail "the session manager did not start"
+  local address
+  address=$(head -n1 "$work/xsmp.log")
+  [[ $address == local/* ]] || fail "the session manager gave no address: $address"
+  tell() { echo "$1" >"$work/xsmp"; }  # tell <message>: the manager sends it
+  # xsmp <message|-> <answer...>: the manager sends the message (-: none),
+  # and the panel's next messages to it are exactly these.
+  xsmp() {
+    local message=$1 want got lines
+    shift
+    [ "$message" = - ] || tell "$message"
+    want=$(printf '%s\n' "$@")
+    answered() {
+      lines=$(tail -n +"$((taken + 1))" "$work/xsmp.log")
+      got=$(grep -v '^>' <<<"$lines" | sed 's/^< //')
+      [ "$got" = "$want" ] && { [ "$message" = - ] || grep -qx "> $message" <<<"$lines"; }
+    }
+    until_true 200 answered || fail "to '$message' the panel answered '${got//$'\n'/, }', not '${want//$'\n'/, }'"
+    [ -z "$lines" ] || taken=$((taken + $(grep -c '' <<<"$lines")))
+  }
+  ended() {  # ended <what ended it>: the panel has ended, with 0
+    until_true 200 gone "$panel_pid" || fail "the panel did not end on $1"
+    wait "$panel_pid"
+    code=$?
+    [ "$code" = 0 ] || fail "exit code $code after $1"
+  }
+  local session=(SESSION_MANAGER="$address" ICEAUTHORITY="$work/iceauthority")
+  local cancelled=("InteractRequest normal" "InteractDone cancel-shutdown" "SaveYourselfDone failure")
+
+  start "${session[@]}"
+  xsmp - RegisterClient "SaveYourselfDone success"
+  click comportbut; answer 0
+  click Standlicht
+  until_true 100 one_box || fail "no echo box"
+  local first=$box
+  xsmp SaveYourself "${cancelled[@]}"
+  xsmp ShutdownCancelled
+  settled
+  [ "$(boxes_open)" = "$first" ] || fail "the cancelled log-out took the first echo box down"
+  expect_raw ""
+  echo "      log-out under echo box 1 of 13: cancelled, the box still up, board got '$(cat "$work/raw")'"
+  answer 13
+  expect_raw "$side_light_on"
+
+  click Standlicht
+  close_box "echo box 1"; close_box "echo box 2"
+  until_true 100 one_box || fail "no echo box 3"
+  xsmp SaveYourself "${cancelled[@]}"
+  tell Die
+  ended "Die under echo box 3"
+  expect_raw "$side_light_on$(send | head -c 4)"
+  xsmp - gone  # ended at the box, it closed its connection by ending
+  echo "      log-out cancelled, then Die under echo box 3 of 13: exit code $code, board got '$(cat "$work/raw")'"
+
+  start "${session[@]}"
+  xsmp - RegisterClient "SaveYourselfDone success"
+  click comportbut; answer 0
+  click Standlicht; answer 13
+  xsmp SaveYourself "SaveYourselfDone success"
+  tell Die
+  ended "Die with no box up"
+  expect_raw "$side_light_on"
+  xsmp - CloseConnection
+  echo "      log-out with no box up: done, then Die: exit code $code, board got '$(cat "$work/raw")'"
+}
+
 # Each with its bound in seconds on this machine, under Wine or not.
 scenario greyed_boxes_send_nothing 60 "greyed-out boxes send nothing"
 scenario side_light_sends_the_state 60 "side light sends the whole state"
@@ -627,4 +706,6 @@ scenario boxes_stand_above_the_panel 90 "boxes stand above the panel"
 scenario held_output_is_reported 180 \
   "a board that stops reading: every write told; nothing from outside runs under its boxes; both cores busy"
 scenario screen_reader_operates_the_panel 120 "a screen reader operates the panel"
+scenario log_out_under_a_box_is_cancelled 90 \
+  "a log-out under a box is cancelled; a Die regardless ends the panel before the box's command is written"
 no_scenario
