@@ -678,6 +678,7 @@ log_out_under_a_box_is_cancelled() {
   xsmp - gone  # ended at the box, it closed its connection by ending
   echo "      log-out cancelled, then Die under echo box 3 of 13: exit code $code, board got '$(cat "$work/raw")'"
 
+  reap "$sim_pid"  # start makes a board of its own
   start "${session[@]}"
   xsmp - RegisterClient "SaveYourselfDone success"
   click comportbut; answer 0
