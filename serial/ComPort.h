@@ -64,4 +64,6 @@ void ShowApiError(const char* name);
 // would wait for (posix/ComPort.cpp): this still returns within the deadline
 // and a tenth of a second, and the port stays locked, refusing other openers
 // at once, until that output has gone or the kernel's closing wait is over.
+// On Linux what keeps it locked ends with the thread that called this (it
+// drops the output then), so call it from the thread that runs the window.
 void CloseComPort(ComHandle handle);

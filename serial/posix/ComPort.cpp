@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 ComHandle PortHandle = kNoPort;
@@ -168,8 +169,14 @@ int MillisecondsSince(const timespec& start) {
   ::sigaction(SIGHUP, &hangUp, nullptr);
   // None of the panel's other descriptors: a pipe that a parent reads to its
   // end would otherwise stay open as long as the holder.
-  if (handle > 0) ::close_range(0, static_cast<unsigned>(handle) - 1, 0);
-  ::close_range(static_cast<unsigned>(handle) + 1, ~0U, 0);
+  // close_range came with Linux 5.9; where it is missing, one by one.
+  const bool below = handle == 0 || ::close_range(0, static_cast<unsigned>(handle) - 1, 0) == 0;
+  const bool above = ::close_range(static_cast<unsigned>(handle) + 1, ~0U, 0) == 0;
+  if (!below || !above) {
+    const long open = ::sysconf(_SC_OPEN_MAX);
+    for (int other = 0; other < (open > 0 ? open : 1024); ++other)
+      if (other != handle) ::close(other);
+  }
   // Nobody but root may shorten a closing wait or hang a tty up (TIOCSSERIAL,
   // TIOCVHANGUP), and tcflush does not cancel what cdc_acm has handed to the
   // USB host. But when a session's leader ends, the kernel hangs up its
@@ -226,12 +233,18 @@ bool HandOver(int handle, dev_t device) {
   if (holder < 0) return false;
   if (holder == 0) HoldUntilSent(handle, panel, closingWait);
   ::close(handle);
-  std::thread([holder, device] {
-    int status = 0;
-    while (::waitpid(holder, &status, 0) < 0 && errno == EINTR) {
-    }
+  try {
+    std::thread([holder, device] {
+      int status = 0;
+      while (::waitpid(holder, &status, 0) < 0 && errno == EINTR) {
+      }
+      Released(device);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to wait for the holder: the port is not known as closing
+    // then, and the holder's own lock still refuses a new open meanwhile.
     Released(device);
-  }).detach();
+  }
   return true;
 }
 
@@ -399,7 +412,8 @@ void CloseComPort(ComHandle handle) {
   // process keeps the port, locked, until it has gone or the closing wait is
   // over (HandOver); meanwhile another program's open fails at once with
   // EBUSY (TIOCEXCL; root, which TIOCEXCL does not stop, gets the port
-  // beside the holder, and a cooperating program's flock fails). Other
+  // beside the holder, and is hung up with it where the holder ends by
+  // giving the output up; a cooperating program's flock fails). Other
   // closes (a UART's FIFO, a USB adapter's chip) may still wait briefly in
   // the driver: a helper thread owns those. The window waits for either only
   // briefly: a port that lets go at once is free when this returns, and
@@ -416,10 +430,15 @@ void CloseComPort(ComHandle handle) {
     // The exclusive flag outlives this descriptor on a pty whose other end
     // stays open, and would lock out the next open.
     ::ioctl(handle, TIOCNXCL);
-    std::thread([handle, device] {
+    const auto closeIt = [handle, device] {
       ::close(handle);
       Released(device);
-    }).detach();
+    };
+    try {
+      std::thread(closeIt).detach();
+    } catch (const std::system_error&) {
+      closeIt();  // no thread to be had: the close waits here, as a plain close would
+    }
   }
   guard.lock();
   closing.closed.wait_for(guard, kCloseGrace, [&] { return closing.devices.count(device) == 0; });

@@ -76,7 +76,7 @@ close_session() {
 # scenario <function> <seconds> <title>: a scenario of the test, bound to
 # that many seconds on this machine (CTest's time-out, more under an
 # emulator). When it is the one asked for ($wanted), it runs in a subshell
-# of its own, which stops at its first failure and ends with `stop`, and
+# of its own, which stops at its first failed check (`fail`) and ends with `stop`, and
 # ends the test with its status (77: it does not apply here).
 scenario() {
   [ "$1" = "$wanted" ] || return 0

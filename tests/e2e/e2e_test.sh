@@ -11,7 +11,7 @@
 #   e2e_test.sh <session file> <lichtsteuerung> <lichtgeraet-sim> <xping> <scenario>
 #
 # Every wait polls a condition and gives up after a bound. A scenario runs
-# in a subshell of its own and stops at its first failure.
+# in a subshell of its own and stops at its first failed check (`fail`).
 set -uo pipefail
 # shellcheck source=common.sh
 source "$(dirname "$0")/common.sh"
@@ -628,7 +628,12 @@ log_out_under_a_box_is_cancelled() {
   local address
   address=$(head -n1 "$work/xsmp.log")
   [[ $address == local/* ]] || fail "the session manager gave no address: $address"
-  tell() { echo "$1" >"$work/xsmp"; }  # tell <message>: the manager sends it
+  # tell <message>: the manager sends it. A FIFO nobody reads would block
+  # the write until CTest's time-out, so a manager that has ended is told.
+  tell() {
+    gone "$manager_pid" && fail "the session manager has ended ($(tail -n1 "$work/xsmp.log"))"
+    echo "$1" >"$work/xsmp"
+  }
   # xsmp <message|-> <answer...>: the manager sends the message (-: none),
   # and the panel's next messages to it are exactly these.
   xsmp() {

@@ -231,7 +231,14 @@ int main(int argc, char** argv) {
         IceCloseConnection(ice);
         continue;
       }
-      if (!clientIce) clientIce = ice;
+      if (!clientIce) {
+        clientIce = ice;
+      } else {
+        // One client at a time: a second one is cut off at once rather than
+        // left waiting, unpolled, for an answer to its registration.
+        IceSetShutdownNegotiation(ice, False);
+        IceCloseConnection(ice);
+      }
     }
     if (clientIce && watched.back().fd == IceConnectionNumber(clientIce) && watched.back().revents &&
         IceProcessMessages(clientIce, nullptr, nullptr) == IceProcessMessagesIOError) {
