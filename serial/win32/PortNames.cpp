@@ -108,7 +108,11 @@ PortFacts LookUpPort(const char* name) {
     port.friendlyName = FriendlyName(number);
     port.listed = std::find(ports.begin(), ports.end(), number) != ports.end();
   }
-  for (const int other : ports)
-    if (other > 6) port.above.push_back({other, FriendlyName(other)});
+  // The ports above COM6 are told only where this one is not there (the
+  // user's adapter may be one of them); each costs a walk over SetupAPI's
+  // devices, on every tooltip and every reader's question.
+  if (!port.listed)
+    for (const int other : ports)
+      if (other > 6) port.above.push_back({other, FriendlyName(other)});
   return port;
 }

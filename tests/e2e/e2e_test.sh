@@ -218,15 +218,16 @@ expect_raw() {  # expect_raw <bytes>: exactly these bytes reached the board
 
 
 # Under Wine also what another program sends to a greyed-out box: a click
-# notification (BN_CLICKED) or a BM_SETCHECK for the side light runs no send
-# and checks nothing; connected, the same for the front fog lights, which no
-# one may switch on, leaves the next send with "g0".
+# notification (BN_CLICKED), a BM_SETCHECK, or a click once it has made the
+# box look enabled, for the side light runs no send and checks nothing;
+# connected, the same for the front fog lights, which no one may switch on,
+# leaves the next send with "g0".
 greyed_boxes_send_nothing() {
   start
   click Standlicht; click Abblendlicht; click Links
   local how
   if [ "$wine" = 1 ]; then
-    for how in notify check; do
+    for how in notify check enable; do
       timeout 60 wine "$msaa" post Standlicht "$how" || fail "no $how posted to Standlicht"
     done
   fi
@@ -234,7 +235,7 @@ greyed_boxes_send_nothing() {
   expect_raw ""
   [ "$wine" = 1 ] || return 0
   click comportbut; answer 0
-  for how in notify check mouse; do
+  for how in notify check mouse enable; do
     timeout 60 wine "$msaa" post Nebelscheinwerfer "$how" || fail "no $how posted to Nebelscheinwerfer"
   done
   answer 0
@@ -284,16 +285,24 @@ unmapped_port_is_told() {
       fail "the open-failure box does not name COM9 and how to renumber it"
     mkdir -p screens
     xdotool windowactivate --sync "$box" && import -window root screens/com9-open-failure.png
-    # Another program's click on a port item under it moves nothing: the
-    # next connect still tries Com1.
+    # Another program's click on a port item under it moves nothing, nor
+    # its check of one once the box is closed: the next connect still tries
+    # Com1.
     local how
     for how in click mouse check; do
       timeout 60 wine "$msaa" post Com2 "$how" || fail "no $how posted to Com2"
     done
     answer 1
+    timeout 60 wine "$msaa" post Com2 check || fail "no check sent to Com2"
     click comportbut
     until_true 100 one_box || fail "no second open-failure box"
     timeout 60 wine "$msaa" box Com1 || fail "a click under the box moved the port"
+    answer 1
+    # The user's own click on a port item still chooses it.
+    click Com6
+    click comportbut
+    until_true 100 one_box || fail "no open-failure box for Com6"
+    timeout 60 wine "$msaa" box Com6 || fail "a click on Com6 did not choose it"
     answer 1
   else
     start LICHTSTEUERUNG_COM6=/dev/ttyNOSUCH6

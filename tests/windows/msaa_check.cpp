@@ -14,7 +14,9 @@
 //                             to the control NAME: a BM_CLICK, or as HOW says
 //                             a click notification to its window (notify),
 //                             a BM_SETCHECK that checks it (check), a mouse
-//                             click (mouse); with "close" the window's close
+//                             click (mouse), its WS_DISABLED cleared and then
+//                             a click and a click notification (enable);
+//                             with "close" the window's close
 //                             (WM_CLOSE, SC_CLOSE), after a log-off's question
 //                             (WM_QUERYENDSESSION), which must be refused;
 //                             with "quit" a WM_QUIT. Fails if not posted
@@ -309,6 +311,11 @@ int main(int argc, char* argv[]) {
         const LPARAM inside = MAKELPARAM(4, 4);
         posted = PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, inside) &&
                  PostMessageW(control, WM_LBUTTONUP, 0, inside);
+      } else if (how == "enable") {
+        EnableWindow(control, TRUE);
+        posted = PostMessageW(control, BM_CLICK, 0, 0) &&
+                 PostMessageW(panel, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                              reinterpret_cast<LPARAM>(control));
       } else if (how == "click") {
         posted = PostMessageW(control, BM_CLICK, 0, 0);
       } else {

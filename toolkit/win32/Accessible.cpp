@@ -49,7 +49,6 @@ class Annotated final : public IAccessible,
  public:
   Annotated(IAccessible* windows, HWND window, const Spoken& spoken, bool client)
       : windows_(windows), window_(window), spoken_(spoken), client_(client) {
-    windows_->QueryInterface(__uuidof(IServiceProvider), reinterpret_cast<void**>(&services_));
     windows_->QueryInterface(__uuidof(IOleWindow), reinterpret_cast<void**>(&oleWindow_));
     windows_->QueryInterface(__uuidof(IEnumVARIANT), reinterpret_cast<void**>(&children_));
     windows_->QueryInterface(kAccIdentity, reinterpret_cast<void**>(&identity_));
@@ -83,7 +82,9 @@ class Annotated final : public IAccessible,
 
   // IDispatch: no late binding. Passed on, a late-bound client's calls
   // would run on Windows' object, with its names and a default action that
-  // the hold does not refuse; readers call IAccessible's methods directly.
+  // the hold does not refuse. Readers (Narrator through UI Automation's
+  // bridge, NVDA, JAWS) call IAccessible's methods directly; only scripts
+  // that bind late (VBScript, AutoHotkey's Acc) go without.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
     if (!count) return E_POINTER;
     *count = 0;
@@ -93,14 +94,15 @@ class Annotated final : public IAccessible,
     if (info) *info = nullptr;
     return DISP_E_BADINDEX;
   }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID /*iid*/, LPOLESTR* /*names*/, UINT /*count*/,
-                                          LCID /*locale*/, DISPID* /*ids*/) override {
-    return E_NOTIMPL;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID /*iid*/, LPOLESTR* /*names*/, UINT count, LCID /*locale*/,
+                                          DISPID* ids) override {
+    for (UINT i = 0; ids && i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID /*id*/, REFIID /*iid*/, LCID /*locale*/, WORD /*flags*/,
                                    DISPPARAMS* /*parameters*/, VARIANT* /*result*/, EXCEPINFO* /*exception*/,
                                    UINT* /*argument*/) override {
-    return E_NOTIMPL;
+    return DISP_E_MEMBERNOTFOUND;
   }
 
   HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
@@ -189,7 +191,7 @@ class Annotated final : public IAccessible,
   HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
     if (!Self(child) || !Clickable()) return windows_->accDoDefaultAction(child);
     // Refused while a send runs or a box is up (Hold.h): the reader is told.
-    if (!IsWindowEnabled(window_) || Held()) return E_FAIL;
+    if (Greyed(window_) || Held()) return E_FAIL;
     // Posted, as Windows' own objects do: the reader's call returns at once,
     // and the click runs (with any box it raises) in the panel's own loop.
     return PostMessageW(window_, BM_CLICK, 0, 0) ? S_OK : E_FAIL;
@@ -201,17 +203,17 @@ class Annotated final : public IAccessible,
     return windows_->put_accValue(child, value);
   }
 
-  // IServiceProvider: any interface this object has, whatever the service
-  // (a client asks for IAccessible so), is this object's own; every other
-  // as Windows' object answers it, but the service that would pass this
-  // object off as Windows' own.
+  // IServiceProvider: the IAccessible service (as readers ask for the
+  // object behind an interface) is this object itself; no other is offered.
+  // Passed on, a service of Windows' object (IAccessibleEx, and UI
+  // Automation's patterns with it) would act on the controls past the hold,
+  // and the one that would pass this object off as Windows' own proxy
+  // (kIsOleaccProxy) would have UI Automation read past all said here.
   HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (service == kIsOleaccProxy) return E_NOINTERFACE;
-    if (SUCCEEDED(QueryInterface(iid, object))) return S_OK;
-    if (!services_) return E_NOINTERFACE;
-    return services_->QueryService(service, iid, object);
+    if (service != __uuidof(IAccessible)) return E_NOINTERFACE;
+    return QueryInterface(iid, object);
   }
 
   // IOleWindow: the window the object stands for.
@@ -226,7 +228,12 @@ class Annotated final : public IAccessible,
   }
   HRESULT STDMETHODCALLTYPE Skip(ULONG count) override { return children_->Skip(count); }
   HRESULT STDMETHODCALLTYPE Reset() override { return children_->Reset(); }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override { return children_->Clone(copy); }
+  // Not Windows' enumerator: a proxy is its own enumerator, and a copy of it
+  // would be Windows' object itself.
+  HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override {
+    if (copy) *copy = nullptr;
+    return E_NOTIMPL;
+  }
 
   // IAccIdentity: which window, object and child this is, as UI Automation
   // asks to match an object to its element.
@@ -236,8 +243,8 @@ class Annotated final : public IAccessible,
 
  private:
   ~Annotated() {
-    for (IUnknown* part : {static_cast<IUnknown*>(services_), static_cast<IUnknown*>(oleWindow_),
-                           static_cast<IUnknown*>(children_), static_cast<IUnknown*>(identity_)})
+    for (IUnknown* part : {static_cast<IUnknown*>(oleWindow_), static_cast<IUnknown*>(children_),
+                           static_cast<IUnknown*>(identity_)})
       if (part) part->Release();
     windows_->Release();
   }
@@ -248,7 +255,6 @@ class Annotated final : public IAccessible,
 
   IAccessible* windows_;
   // Windows' object's other interfaces, where it has them.
-  IServiceProvider* services_ = nullptr;
   IOleWindow* oleWindow_ = nullptr;
   IEnumVARIANT* children_ = nullptr;
   IAccIdentity* identity_ = nullptr;
@@ -304,20 +310,26 @@ std::map<HWND, Speaker>& Speakers() {
 // message reaches the control all the same, and a port item (an automatic
 // radio button) would move its check itself, before the panel could refuse
 // the BN_CLICKED it sends.
+//
+// Only what starts a click is refused: a mouse-up or key-up after a down
+// that came before the hold must still reach the control, which would keep
+// the capture and its pushed look otherwise; without its down it does
+// nothing.
 bool FromOutside(HWND window, UINT message, long role) {
-  const bool shut = Held() || !IsWindowEnabled(window);
+  const bool shut = Held() || Greyed(window);
   switch (message) {
     case BM_SETCHECK:
       if (WritingOwnCheck()) return false;
-      // A check box is written by the toolkit alone, which runs its handler;
-      // a port item also checks itself and clears the others when clicked.
-      return role == ROLE_SYSTEM_CHECKBUTTON || shut;
+      // A check box is written by the toolkit alone, which runs its handler.
+      // A port item also checks itself and clears the others when clicked,
+      // with messages sent within this thread; one sent from another
+      // program's thread is refused (one posted is dropped before this,
+      // DropRepeats in Toolkit.cpp).
+      return role == ROLE_SYSTEM_CHECKBUTTON || shut || InSendMessageEx(nullptr) != ISMEX_NOSEND;
     case BM_CLICK:  // a reader's too, when it was posted before the box came up
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
-    case WM_LBUTTONUP:
     case WM_KEYDOWN:
-    case WM_KEYUP:
     case WM_CHAR:
       return shut;
     default:
@@ -341,6 +353,7 @@ LRESULT CALLBACK Speaking(HWND window, UINT message, WPARAM wParam, LPARAM lPara
   } else if (FromOutside(window, message, found->second.spoken.role)) {
     return 0;
   } else if (message == WM_NCDESTROY) {
+    SetGreyed(window, false);  // its handle may come back for another window
     SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(next));
     speakers.erase(found);
   }

@@ -38,3 +38,9 @@ class OwnWrite {
 
 // Whether the toolkit itself is writing a check.
 bool WritingOwnCheck();
+
+// Whether the toolkit has greyed `window` out. Kept by the toolkit rather
+// than read from the window: another program can clear a window's
+// WS_DISABLED (EnableWindow) and then click it.
+void SetGreyed(void* window, bool greyed);
+bool Greyed(void* window);

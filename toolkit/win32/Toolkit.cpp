@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <utility>
 
 namespace {
@@ -31,11 +32,17 @@ int Scaled(int pixels, UINT dpi) { return MulDiv(pixels, static_cast<int>(dpi), 
 // the whole thread before any window sees them.
 HHOOK heldKeys = nullptr;
 
+//
+// A BM_SETCHECK that comes through the queue was posted by another program:
+// Windows' own controls send theirs, and so does the toolkit. It is dropped
+// here too, before any window sees it (one sent is refused by the control's
+// subclass, Accessible.cpp).
 LRESULT CALLBACK DropRepeats(int code, WPARAM removed, LPARAM message) {
   auto* msg = reinterpret_cast<MSG*>(message);
   if (code == HC_ACTION && removed == PM_REMOVE &&
-      (msg->message == WM_KEYDOWN || msg->message == WM_CHAR || msg->message == WM_SYSKEYDOWN) &&
-      (msg->lParam & (1L << 30)) != 0)
+      (((msg->message == WM_KEYDOWN || msg->message == WM_CHAR || msg->message == WM_SYSKEYDOWN) &&
+        (msg->lParam & (1L << 30)) != 0) ||
+       msg->message == BM_SETCHECK))
     msg->message = WM_NULL;
   return CallNextHookEx(heldKeys, code, removed, message);
 }
@@ -95,6 +102,17 @@ Hold::~Hold() {
   }
 }
 bool Held() { return holds > 0; }
+std::set<void*>& GreyedWindows() {
+  static std::set<void*> greyed;
+  return greyed;
+}
+void SetGreyed(void* window, bool greyed) {
+  if (greyed)
+    GreyedWindows().insert(window);
+  else
+    GreyedWindows().erase(window);
+}
+bool Greyed(void* window) { return GreyedWindows().count(window) > 0; }
 OwnWrite::OwnWrite() { ++ownWrites; }
 OwnWrite::~OwnWrite() { --ownWrites; }
 bool WritingOwnCheck() { return ownWrites > 0; }
@@ -214,9 +232,12 @@ void TApplication::ShowException(const Exception& exception) {
   ShowErrorBox(Narrow(ProgramName()), exception.Message());
 }
 
-void TControl::SetEnabled(bool enabled) { EnableWindow(AsWindow(window_), enabled); }
+void TControl::SetEnabled(bool enabled) {
+  SetGreyed(window_, !enabled);
+  EnableWindow(AsWindow(window_), enabled);
+}
 
-bool TControl::Enabled() const { return IsWindowEnabled(AsWindow(window_)) != FALSE; }
+bool TControl::Enabled() const { return !Greyed(window_); }
 
 std::string TButton::GetText() const {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(AsWindow(window_))) + 1, L'\0');
@@ -248,7 +269,10 @@ void TRadioGroup::SetItemIndex(int index) {
 
 void TRadioGroup::SetEnabled(bool enabled) {
   TControl::SetEnabled(enabled);
-  for (void* item : items_) EnableWindow(AsWindow(item), enabled);
+  for (void* item : items_) {
+    SetGreyed(item, !enabled);
+    EnableWindow(AsWindow(item), enabled);
+  }
 }
 
 std::string TRadioGroup::ItemDescription(int index) const {
