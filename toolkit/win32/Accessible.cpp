@@ -28,11 +28,6 @@ HRESULT Bstr(const std::string& text, BSTR* out) {
 
 bool Self(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
-// The service by which UI Automation tells Windows' own proxy objects from a
-// program's: a proxy answers it with itself, and UI Automation then reads
-// the window through proxies of its own, which know nothing said here.
-constexpr GUID kIsOleaccProxy = {
-    0x902697fa, 0x80e4, 0x4560, {0x80, 0x2a, 0xa1, 0x3f, 0x22, 0xa6, 0x47, 0x09}};
 // IAccIdentity's id: mingw-w64 gives the interface no __uuidof.
 constexpr GUID kAccIdentity = {0x7852b78d, 0x1cfd, 0x41c1, {0xa6, 0x15, 0x9c, 0x0c, 0x85, 0x96, 0x0b, 0x5f}};
 
@@ -207,8 +202,9 @@ class Annotated final : public IAccessible,
   // object behind an interface) is this object itself; no other is offered.
   // Passed on, a service of Windows' object (IAccessibleEx, and UI
   // Automation's patterns with it) would act on the controls past the hold,
-  // and the one that would pass this object off as Windows' own proxy
-  // (kIsOleaccProxy) would have UI Automation read past all said here.
+  // and IIS_IsOleaccProxy, by which UI Automation tells Windows' own proxies
+  // from a program's, would have it read the window through proxies of its
+  // own, past all said here.
   HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
