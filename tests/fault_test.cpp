@@ -278,7 +278,13 @@ class FaultTest : public QObject {
       SendCommand("a1", 2);
       Connect();
       QVERIFY(!Connected());
-      QVERIFY(DeviceClosing(board.path()));
+      if (!DeviceClosing(board.path())) {
+        // Not every kernel's cdc_acm keeps what the flush left (Debian 13's
+        // 6.12 lets it go, and its last close does not wait): then there is
+        // no closing wait for an open to wait in.
+        LICHT_STEP(board.releaseOutput());
+        QSKIP("the driver let the output go at the disconnect: no closing wait to open during");
+      }
     }
     const auto start = Clock::now();
     const int refused = RefusedFromAnotherProcess(board.path(), how, 20);
