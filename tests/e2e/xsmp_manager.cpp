@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // No SA_RESTART: the signal ends the wait in poll.
-  struct sigaction end {};
+  struct sigaction end = {};
   end.sa_handler = End;
   sigaction(SIGTERM, &end, nullptr);
   sigaction(SIGINT, &end, nullptr);
