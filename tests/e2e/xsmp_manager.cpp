@@ -89,12 +89,12 @@ void CloseConnection(SmsConn, SmPointer, int count, char** reasons) {
 
 void SetProperties(SmsConn, SmPointer, int count, SmProp** properties) {
   for (int i = 0; i < count; ++i) SmFreeProperty(properties[i]);
-  std::free(properties);
+  std::free(static_cast<void*>(properties));
 }
 
 void DeleteProperties(SmsConn, SmPointer, int count, char** names) {
   for (int i = 0; i < count; ++i) std::free(names[i]);
-  std::free(names);
+  std::free(static_cast<void*>(names));
 }
 
 void GetProperties(SmsConn conn, SmPointer) { SmsReturnProperties(conn, 0, nullptr); }
